@@ -1,0 +1,312 @@
+/*
+ * mekal: record metadata about one run of a program as named, typed values.
+ *
+ * Values are recorded with a printf-like call (mekal_namevalue), seen by
+ * observers at the moment they are recorded, and can be looked up or listed
+ * later. Every copy of the library loaded into one process shares one
+ * registry. The library takes no locks: callers serialise all calls.
+ *
+ * Memory: texts and datatypes returned to the caller (mekal_type_to_string,
+ * mekal_new_datatype, the heap results of the melsys_ probes) belong to the
+ * caller and are released with free(). Pointers handed to callbacks and out
+ * of lookups belong to the registry.
+ *
+ * Results: 0 on success and -1 on failure or when nothing was found;
+ * functions that return data return NULL on failure.
+ */
+#ifndef MEKAL_H
+#define MEKAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/time.h> /* struct timeval */
+#include <time.h>     /* struct timespec */
+
+#if defined(__GNUC__) || defined(__clang__)
+#define MEKAL_API __attribute__((visibility("default")))
+#else
+#define MEKAL_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define MEKAL_VERSION_MAJOR 0
+#define MEKAL_VERSION_MINOR 5
+#define MEKAL_VERSION_PATCH 0
+
+/* ---------------------------------------------------------------- codes */
+
+/* Category of a recording. Only 1 (wildcard in filters) and 4 (control
+ * events, never stored) mean something to the library; any other value is
+ * stored and filtered like these. */
+typedef int32_t mekal_category_t;
+enum mekal_category_code {
+    mekal_category_all = 1,         /* wildcard in observer and listing filters */
+    mekal_category_general = 2,     /* run metadata; every built-in collector */
+    mekal_category_performance = 3, /* the timings recorded by mekal_fini */
+    mekal_category_control = 4      /* "fini", "flush", "clean"; never stored */
+};
+
+/* Type code of a datatype. The values are ABI and never reused. */
+typedef int32_t mekal_type_t;
+enum mekal_type_code {
+    mekal_type_unset = 0,
+    mekal_type_long = 1,
+    mekal_type_unsigned_long = 2,
+    mekal_type_int = 3,
+    mekal_type_unsigned_int = 4,
+    mekal_type_double = 5,
+    mekal_type_date = 6,
+    mekal_type_timeval = 7,
+    mekal_type_version = 8,
+    mekal_type_string = 9,
+    mekal_type_catstring = 10,
+    mekal_type_path = 11,
+    mekal_type_range = 12,
+    mekal_type_set = 13,
+    mekal_type_list = 14,
+    mekal_type_tuple = 15,
+    mekal_type_long_long = 16,
+    mekal_type_unsigned_long_long = 17,
+    mekal_type_jsonstring = 18
+};
+
+/* Scale of measurement of a datatype. */
+typedef int32_t mekal_numerical_t;
+enum mekal_numerical_code {
+    mekal_numerical_unset = 0,
+    mekal_numerical_categorical = 1,
+    mekal_numerical_ordinal = 2,
+    mekal_numerical_interval = 3,
+    mekal_numerical_ratio = 4
+};
+
+/* -------------------------------------------------------------- records */
+
+/* A datatype: a scalar (one of the shared static records) or a container
+ * tree. 40 bytes; the layout is shared by every copy of the library. */
+typedef struct mekal_datatype {
+    int32_t type;              /* mekal_type_t */
+    int32_t numerical;         /* mekal_numerical_t */
+    int32_t num_elements;      /* element count of a copied container, else 0 */
+    int32_t num_subtypes;      /* 1 for range/set/list, member count for a tuple */
+    struct mekal_datatype **subtypes; /* element datatype(s); NULL for scalars */
+    int32_t is_reference;      /* 1: the caller's pointer is stored, nothing copied */
+    int32_t num_ref_elements;  /* element count of a referenced container, else 0 */
+    uint64_t base_size;        /* width of a supplied scalar: 1, 2, 4 or 8; 0 in containers */
+} mekal_datatype_t;
+
+/* One 8-byte value slot. Copied containers hold an array of slots. */
+typedef union mekal_value {
+    int64_t as_long;
+    int32_t as_int; /* low half of the slot */
+    double as_double;
+    void *as_ptr;
+} mekal_value_t;
+
+/* Info record of one recording. 32 bytes; shared by every copy. */
+typedef struct mekal_value_info {
+    int32_t category;          /* mekal_category_t */
+    const char *subcategory;   /* the entry's own copy, or NULL */
+    struct timespec timestamp; /* CLOCK_REALTIME when the recording was stored */
+} mekal_value_info_t;
+
+/* Plain observer and listing callback. */
+typedef void (*mekal_nameval_cb_t)(const char *name, mekal_category_t category,
+                                   const char *subcategory, const mekal_value_t *value,
+                                   const mekal_datatype_t *datatype, void *opaque);
+
+/* Observer and listing callback that also receives the info record. */
+typedef void (*mekal_nameval_info_cb_t)(const char *name, const mekal_value_t *value,
+                                        const mekal_datatype_t *datatype,
+                                        const mekal_value_info_t *info, void *opaque);
+
+/* The registry block shared by all copies of the library (layout private). */
+struct mekal_registry_block;
+
+/* The exported registry block of this copy of the library. */
+extern MEKAL_API struct mekal_registry_block mekal_public;
+
+/* ------------------------------------------------------------ recording */
+
+/* Record a value: typestr describes it ("%d", "%s", "[%d]", "(%d,%s)", ...);
+ * the value follows, then one int count per set, list and tuple in opening
+ * order. Texts and copied containers are copied; "&" marks a reference that
+ * the caller keeps alive. Returns 0 when recorded, -1 on a bad type string,
+ * a NULL name or value, or exhausted memory (nothing is kept then). */
+MEKAL_API int mekal_namevalue(const char *name, mekal_category_t category,
+                              const char *subcategory, const char *typestr, ...);
+
+/* Store value and datatype under name (replacing an earlier value in place)
+ * and notify the observers. The registry takes ownership of heap value slots
+ * and a parser-made datatype unless category is mekal_category_control, in
+ * which case nothing is stored. Returns 0; -1 for a NULL name or exhausted
+ * memory, after releasing what was handed over. */
+MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
+                                  const char *subcategory, mekal_value_t *value,
+                                  mekal_datatype_t *datatype);
+
+/* ------------------------------------------------------------- querying */
+
+/* Look a value up by exact name. Returns 0 and fills every non-NULL output
+ * with the stored pointers (owned by the registry), or -1 and writes nothing. */
+MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datatype_out,
+                                const mekal_value_t **value_out,
+                                mekal_category_t *category_out, const char **subcategory_out);
+
+/* As mekal_get_nameval, with the stored info record as third output. */
+MEKAL_API int mekal_get_nameval_with_info(const char *name,
+                                          const mekal_datatype_t **datatype_out,
+                                          const mekal_value_t **value_out,
+                                          const mekal_value_info_t **info_out);
+
+/* Call cb for every stored value of the category (1: all), newest first. */
+MEKAL_API void mekal_list_namevals(int version, mekal_category_t category,
+                                   mekal_nameval_cb_t cb, void *opaque);
+
+/* As mekal_list_namevals, with the info callback. */
+MEKAL_API void mekal_list_namevals_with_info(int version, mekal_category_t category,
+                                             mekal_nameval_info_cb_t cb, void *opaque);
+
+/* ------------------------------------------------------------ observing */
+
+/* Register an observer for every later recording of the category (1: all).
+ * A nonzero report_all receives events even in a non-reporting process. */
+MEKAL_API void mekal_register_cb(int version, mekal_category_t category,
+                                 mekal_nameval_cb_t cb, int report_all, void *opaque);
+
+/* As mekal_register_cb, with the info callback. */
+MEKAL_API void mekal_register_cb_with_info(int version, mekal_category_t category,
+                                           mekal_nameval_info_cb_t cb, int report_all,
+                                           void *opaque);
+
+/* ------------------------------------------------------------ lifecycle */
+
+/* Mark the process as reporting. Optional; once per copy of the library. */
+MEKAL_API void mekal_init(void);
+
+/* Ask mekal_fini to record the wall time since launch. Returns 0. */
+MEKAL_API int mekal_walltime(void);
+
+/* Ask mekal_fini to record the system CPU time. Returns 0. */
+MEKAL_API int mekal_systime(void);
+
+/* Ask mekal_fini to record the user CPU time. Returns 0. */
+MEKAL_API int mekal_cputime(void);
+
+/* Record the requested timings ("cputime", "systime", "walltime"), then send
+ * the control event "fini". */
+MEKAL_API void mekal_fini(void);
+
+/* Send the control event "flush" with location as a path value. Returns 0. */
+MEKAL_API int mekal_flush(const char *location);
+
+/* Send the control event "clean", then release every value and observer.
+ * Returns 0. */
+MEKAL_API int mekal_clean(void);
+
+/* ------------------------------------------------------------ datatypes */
+
+/* Parse a type string; one int count per set, list and tuple follows.
+ * Returns a shared static record for a scalar or a new tree the caller owns
+ * until it is handed to mekal_raw_namevalue; NULL if it does not parse. */
+MEKAL_API mekal_datatype_t *mekal_new_datatype(const char *typestr, ...);
+
+/* The shared static datatype of a scalar type code (never change or free
+ * it); NULL for containers and unknown codes. */
+MEKAL_API mekal_datatype_t *mekal_get_basetype(mekal_type_t type);
+
+/* Scale of measurement of a type code; mekal_numerical_unset if unknown. */
+MEKAL_API mekal_numerical_t mekal_numerical_from_type(mekal_type_t type);
+
+/* Render a datatype as its type string (long_form 0) or in words. Returns a
+ * new text the caller frees, or NULL when the rendering is empty. */
+MEKAL_API char *mekal_type_to_string(const mekal_datatype_t *datatype, int long_form);
+
+/* --------------------------------------------------------------- values */
+
+/* Element count of a container datatype, copied or referenced; 0 for a scalar. */
+MEKAL_API int mekal_num_subvals(const mekal_datatype_t *datatype);
+
+/* Element index of a container value: its datatype into *subtype_out and its
+ * value into *subvalue_out (both owned by the value). Returns 0, or -1 with a
+ * NULL subtype and a zero subvalue for a bad index. */
+MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_value_t *value,
+                               int index, const mekal_datatype_t **subtype_out,
+                               mekal_value_t *subvalue_out);
+
+/* ----------------------------------------------------------- collectors */
+/* Each records one fact of the run (category 2) and returns 0, or -1 when
+ * the fact could not be read or recorded. */
+
+MEKAL_API int mekal_mekalversion(void);  /* "mekalversion": the text 0.5.0 */
+MEKAL_API int mekal_launchdate(void);    /* "launchdate": launch time, seconds */
+MEKAL_API int mekal_launchday(void);     /* "launchday": launch day start, UTC */
+MEKAL_API int mekal_executable(void);    /* "executable": the executable's file name */
+MEKAL_API int mekal_executablepath(void); /* "executablepath": its resolved path */
+MEKAL_API int mekal_cmdline(void);       /* "cmdline": the arguments as a set of texts */
+MEKAL_API int mekal_user(void);          /* "user": the login name */
+MEKAL_API int mekal_uid(void);           /* "uid": the user-information field */
+MEKAL_API int mekal_workdir(void);       /* "working_directory" */
+MEKAL_API int mekal_hostname(void);      /* "hostname" */
+MEKAL_API int mekal_clustername(void);   /* "cluster": host name without digits, up to '.' */
+MEKAL_API int mekal_hostlist(void);      /* needs MPI: always -1 in this build */
+MEKAL_API int mekal_num_hosts(void);     /* "numhosts": 1 in this build */
+MEKAL_API int mekal_job_size(void);      /* "jobsize": 1 in this build */
+MEKAL_API int mekal_libraries(void);     /* "libraries": names of the loaded objects */
+MEKAL_API int mekal_mpi_version(void);   /* needs MPI: always -1 in this build */
+MEKAL_API int mekal_mpi_library(void);   /* needs MPI: always -1 in this build */
+MEKAL_API int mekal_mpi_library_version(void); /* needs MPI: always -1 in this build */
+
+/* Run every collector above that works without MPI. Returns 0 if at least
+ * one value was recorded, else -1. */
+MEKAL_API int mekal_collect_all(void);
+
+/* -------------------------------------------------------- system probes */
+/* Each reads one fact from the operating system. They are exported so that
+ * a program may replace them; the library's own calls reach the replacement. */
+
+/* System and user CPU time of the process (either may be NULL). 0 or -1. */
+MEKAL_API int melsys_get_times(struct timeval *sys_out, struct timeval *user_out);
+
+/* The time of day. Returns gettimeofday's result. */
+MEKAL_API int melsys_curtime(struct timeval *tv);
+
+/* Launch time of the process; {0, 0} and -1 on failure. */
+MEKAL_API int melsys_starttime(struct timeval *tv);
+
+/* Host name into buf (size >= 1), always NUL-terminated. 0 or -1. */
+MEKAL_API int melsys_hostname(char *buf, int size);
+
+/* Resolved path of the executable into buf (size >= 1), cut to size - 1. 0 or -1. */
+MEKAL_API int melsys_get_executable(char *buf, size_t size);
+
+/* The raw command line (arguments each followed by NUL) in a new buffer that
+ * the caller frees, with one extra NUL after *len_out bytes. 0 or -1. */
+MEKAL_API int melsys_get_cmdline_buffer(char **buf_out, int *len_out);
+
+/* Copies of the user-information field and the login name (cut at ',') of
+ * the real user; either output may be NULL; the caller frees them. 0 or -1. */
+MEKAL_API int melsys_get_names(char **gecos_out, char **login_out);
+
+/* The current working directory into buf. 0 or -1. */
+MEKAL_API int melsys_get_cwd(char *buf, size_t size);
+
+/* Names of the loaded objects: a NULL-terminated array the caller frees; the
+ * names are freed too only when *names_owned_out is nonzero. 0 or -1. */
+MEKAL_API int melsys_get_libraries(const char ***names_out, int *count_out,
+                                   int *names_owned_out);
+
+/* CLOCK_REALTIME into ts; the registry's timestamps come from here. */
+MEKAL_API int melsys_clock_realtime(struct timespec *ts);
+
+/* The registry block that the dynamic linker finds as "mekal_public", or NULL. */
+MEKAL_API struct mekal_registry_block *melsys_get_public_mekal_symbol(void);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
+
+#endif /* MEKAL_H */
