@@ -1,0 +1,25 @@
+// Values internals: copying packed caller data into library-owned slots.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "mekal.h"
+
+namespace mekal {
+
+// Packed data has no alignment: every read goes through memcpy.
+template <typename T>
+inline T read_packed(const void *source, int64_t offset = 0) {
+    T out;
+    std::memcpy(&out, static_cast<const unsigned char *>(source) + offset, sizeof(T));
+    return out;
+}
+
+// copy.cpp
+// Fills *dest with the stored form of the packed value at source and returns
+// its packed size, or -1 (dest unwritten, nothing left allocated) for a code
+// outside 1..18 or exhausted memory.
+int64_t copy_value(mekal_value_t *dest, const mekal_datatype_t *datatype, const void *source);
+
+}  // namespace mekal
