@@ -44,8 +44,7 @@ endif()
 # Self-calls of exported functions bind through the PLT (JUMP_SLOT, or
 # GLOB_DAT when taken by address) and the block through the GOT.
 execute_process(COMMAND ${READELF} -rW ${LIBRARY} OUTPUT_VARIABLE rel_out)
-foreach(symbol mekal_public melsys_get_public_mekal_symbol melsys_clock_realtime
-               mekal_raw_namevalue mekal_namevalue melsys_hostname mekal_cmdline)
+foreach(symbol mekal_public melsys_get_public_mekal_symbol)
   if(NOT symbol IN_LIST exported)
     continue()
   endif()

@@ -1,0 +1,52 @@
+// System probe internals: the pieces of the melsys_ probes that are worth
+// driving directly (tick arithmetic, stream reading, password-entry copies,
+// the two object-list walks). Only src/sys/ touches the operating system.
+#pragma once
+
+#include <link.h>
+#include <pwd.h>
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "mekal.h"
+
+namespace mekal {
+
+// time.cpp
+// Ticks per second from query(_SC_CLK_TCK); 100 when the query sets errno
+// or reports a rate that cannot divide.
+int64_t clock_ticks_per_second(long (*query)(int));
+// ticks at rate ticks per second as a timeval; the leftover ticks count the
+// truncated quotient 1000000 / rate each. rate must be above 0.
+struct timeval ticks_to_timeval(int64_t ticks, int64_t rate);
+// Modification time of path into *tv; {0, 0} and -1 when stat fails.
+int path_mtime(const char *path, struct timeval *tv);
+
+// process.cpp
+// Resolves path and copies the result into buf, cut to size - 1 bytes.
+// -1 (buf untouched) when it does not resolve or buf cannot hold a NUL.
+int copy_resolved_path(const char *path, char *buf, size_t size);
+// Reads all of stream into a new zero-terminated buffer. Takes the stream
+// over and closes it on every path; -1 frees everything and writes nothing.
+int read_whole_stream(FILE *stream, char **buf_out, int *len_out);
+
+// identity.cpp
+// Copies the login name (cut at its first ',') and the user-information
+// field of entry, either output may be null. -1 writes and keeps nothing.
+int copy_user_names(const struct passwd *entry, char **gecos_out, char **login_out);
+
+// libraries.cpp
+// The second walk's state: where the next name goes and how many fit.
+struct library_name_collector {
+    const char **names;
+    int32_t next_index;
+    int32_t capacity;  // slots counted by the first walk; never stored past
+};
+// dl_iterate_phdr callbacks: count, then collect, the objects with a name.
+int count_library_names(struct dl_phdr_info *info, size_t size, void *data);
+int collect_library_names(struct dl_phdr_info *info, size_t size, void *data);
+
+}  // namespace mekal
