@@ -1,0 +1,176 @@
+// The name/value store: one entry per name, chained newest first into the
+// block's entry list and into one of 128 hash chains.
+#include <cstdlib>
+#include <cstring>
+
+#include "registry/registry.h"
+#include "types/types.h"
+
+namespace mekal {
+namespace {
+
+// Releases what a recording handed over when it cannot be stored.
+void release_handed(mekal_value_t *value, mekal_datatype_t *datatype) {
+    if (value != nullptr) {
+        release_value(datatype, value);
+        std::free(value);
+    }
+    release_datatype(datatype);
+}
+
+char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
+
+}  // namespace
+
+unsigned name_hash(const char *name) {
+    uint64_t h = 5381;
+    for (auto *p = reinterpret_cast<const unsigned char *>(name); *p; ++p) h = h * 33 + *p;
+    return static_cast<unsigned>(h & (kBucketCount - 1));
+}
+
+nameval_entry *find_entry(nameval_entry **table, const char *name) {
+    for (nameval_entry *e = table[name_hash(name)]; e != nullptr; e = e->bucket_next)
+        if (std::strcmp(e->name, name) == 0) return e;
+    return nullptr;
+}
+
+}  // namespace mekal
+
+using namespace mekal;
+
+extern "C" {
+
+MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
+                                  const char *subcategory, mekal_value_t *value,
+                                  mekal_datatype_t *datatype) {
+    if (category == mekal_category_control) {
+        if (name == nullptr) return -1;
+        dispatch_event(name, category, subcategory, value, datatype, nullptr);
+        return 0;
+    }
+    if (name == nullptr) {
+        // The caller handed ownership over; dropping it silently would leak.
+        release_handed(value, datatype);
+        return -1;
+    }
+
+    registry_block *block = get_registry_block();
+    nameval_entry **table = bucket_table(block);
+    nameval_entry *entry = find_entry(table, name);
+
+    // Allocate everything before touching the registry, so that exhausted
+    // memory leaves the old value (or no entry at all) intact.
+    char *sub_copy = copy_or_null(subcategory);
+    auto *info = static_cast<mekal_value_info_t *>(std::calloc(1, sizeof(mekal_value_info_t)));
+    nameval_entry *fresh = nullptr;
+    char *name_copy = nullptr;
+    if (entry == nullptr) {
+        fresh = static_cast<nameval_entry *>(std::calloc(1, sizeof(nameval_entry)));
+        name_copy = strdup(name);
+    }
+    if (info == nullptr || (subcategory != nullptr && sub_copy == nullptr) ||
+        (entry == nullptr && (fresh == nullptr || name_copy == nullptr))) {
+        std::free(sub_copy);
+        std::free(info);
+        std::free(fresh);
+        std::free(name_copy);
+        release_handed(value, datatype);
+        return -1;
+    }
+
+    if (entry != nullptr) {
+        // Release order matters: the value's parts are found through the old
+        // datatype, so the datatype goes after the value.
+        release_value(entry->datatype, entry->value);
+        std::free(entry->value);
+        release_datatype(entry->datatype);
+        std::free(entry->subcategory);
+        std::free(entry->info);
+        entry->subcategory = nullptr;
+    } else {
+        entry = fresh;
+    }
+
+    entry->category = category;
+    entry->subcategory = sub_copy;
+    entry->value = value;
+    entry->datatype = datatype;
+    info->category = category;
+    info->subcategory = sub_copy;
+    (void)melsys_clock_realtime(&info->timestamp);  // a failed read leaves zeros
+    entry->info = info;
+
+    if (fresh != nullptr) {
+        entry->name = name_copy;
+        entry->list_next = block->entry_list;
+        block->entry_list = entry;
+        const unsigned index = name_hash(name);
+        entry->bucket_next = table[index];
+        table[index] = entry;
+    }
+
+    dispatch_event(name, category, subcategory, value, datatype, info);
+    return 0;
+}
+
+MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datatype_out,
+                                const mekal_value_t **value_out,
+                                mekal_category_t *category_out, const char **subcategory_out) {
+    if (name == nullptr) return -1;
+    registry_block *block = get_registry_block();
+    const nameval_entry *entry = find_entry(bucket_table(block), name);
+    if (entry == nullptr) return -1;
+    if (datatype_out) *datatype_out = entry->datatype;
+    if (value_out) *value_out = entry->value;
+    if (category_out) *category_out = entry->category;
+    if (subcategory_out) *subcategory_out = entry->subcategory;
+    return 0;
+}
+
+MEKAL_API int mekal_get_nameval_with_info(const char *name,
+                                          const mekal_datatype_t **datatype_out,
+                                          const mekal_value_t **value_out,
+                                          const mekal_value_info_t **info_out) {
+    if (name == nullptr) return -1;
+    registry_block *block = get_registry_block();
+    const nameval_entry *entry = find_entry(bucket_table(block), name);
+    if (entry == nullptr) return -1;
+    if (datatype_out) *datatype_out = entry->datatype;
+    if (value_out) *value_out = entry->value;
+    if (info_out) *info_out = entry->info;
+    return 0;
+}
+
+MEKAL_API void mekal_list_namevals(int version, mekal_category_t category,
+                                   mekal_nameval_cb_t cb, void *opaque) {
+    (void)version;
+    if (cb == nullptr) return;
+    registry_block *block = get_registry_block();
+    const int32_t generation = block->reserved;
+    for (nameval_entry *e = block->entry_list; e != nullptr;) {
+        nameval_entry *current = e;
+        if (category == mekal_category_all || category == current->category)
+            cb(current->name, current->category, current->subcategory, current->value,
+               current->datatype, opaque);
+        if (block->reserved != generation) return;  // cleaned inside the callback
+        // Read after the callback: it may have recorded or re-recorded.
+        e = current->list_next;
+    }
+}
+
+MEKAL_API void mekal_list_namevals_with_info(int version, mekal_category_t category,
+                                             mekal_nameval_info_cb_t cb, void *opaque) {
+    (void)version;
+    if (cb == nullptr) return;
+    registry_block *block = get_registry_block();
+    const int32_t generation = block->reserved;
+    for (nameval_entry *e = block->entry_list; e != nullptr;) {
+        nameval_entry *current = e;
+        if (category == mekal_category_all || category == current->category)
+            cb(current->name, current->value, current->datatype, current->info, opaque);
+        if (block->reserved != generation) return;  // cleaned inside the callback
+        e = current->list_next;
+    }
+}
+
+}  // extern "C"
