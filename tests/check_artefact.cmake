@@ -50,7 +50,8 @@ endif()
 # GLOB_DAT when taken by address) and the block through the GOT.
 execute_process(COMMAND ${READELF} -rW ${LIBRARY} OUTPUT_VARIABLE rel_out)
 foreach(symbol mekal_public melsys_get_public_mekal_symbol melsys_clock_realtime
-               mekal_raw_namevalue mekal_namevalue melsys_get_times)
+               mekal_raw_namevalue mekal_namevalue melsys_get_times melsys_hostname
+               mekal_cmdline)
   if(NOT symbol IN_LIST exported)
     continue()
   endif()
