@@ -1,0 +1,168 @@
+# Installs a build of mekal into a scratch prefix and checks what a user
+# gets: the installed tree, the library's dynamic section, the package
+# version rules, a C consumer through find_package(mekal CONFIG), a C++
+# consumer through pkg-config, and the same C++ consumer built with mekal
+# bundled by add_subdirectory and by FetchContent.
+#
+# -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
+# CXX_COMPILER, READELF, PKG_CONFIG, SANITIZE (ON/OFF), LAUNCHER (the test
+# launcher with "|" between its words, may be empty).
+cmake_minimum_required(VERSION 3.25)
+
+foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READELF)
+  if(NOT ${var})
+    message(FATAL_ERROR "install test: ${var} is not set")
+  endif()
+endforeach()
+if(NOT PKG_CONFIG)
+  message(FATAL_ERROR "install test: pkg-config was not found (install pkgconf)")
+endif()
+
+set(here ${CMAKE_CURRENT_LIST_DIR})
+set(prefix ${WORK_DIR}/prefix)
+string(REPLACE "|" ";" launcher "${LAUNCHER}")
+set(consumer_flags "")
+if(SANITIZE)
+  # The installed library needs the sanitizer runtimes loaded first.
+  set(consumer_flags "-fsanitize=address,undefined")
+endif()
+
+# Runs a command, failing the test with its output when it fails.
+function(run what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "install test: ${what} failed (${rc})\n${out}\n${err}")
+  endif()
+  set(run_output "${out}" PARENT_SCOPE)
+endfunction()
+
+# Configures and builds a consumer project, then runs its program; with
+# USE_PREFIX it loads the installed library, else the one it built.
+function(consumer what source build program)
+  cmake_parse_arguments(PARSE_ARGV 4 arg "USE_PREFIX" "" "")
+  set(library_path)
+  if(arg_USE_PREFIX)
+    set(library_path LD_LIBRARY_PATH=${prefix}/lib)
+  endif()
+  run("configuring the ${what}" ${CMAKE_COMMAND} -S ${source} -B ${build} -G "${GENERATOR}"
+      -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=${C_COMPILER}
+      -DCMAKE_CXX_COMPILER=${CXX_COMPILER} "-DCMAKE_C_FLAGS=${consumer_flags}"
+      "-DCMAKE_CXX_FLAGS=${consumer_flags}" "-DCMAKE_EXE_LINKER_FLAGS=${consumer_flags}"
+      ${arg_UNPARSED_ARGUMENTS})
+  run("building the ${what}" ${CMAKE_COMMAND} --build ${build} -j2)
+  run("running the ${what}" ${CMAKE_COMMAND} -E env ${library_path} ${launcher}
+      ${build}/${program})
+  message(STATUS "${what}: ${run_output}")
+endfunction()
+
+file(REMOVE_RECURSE ${WORK_DIR})
+file(MAKE_DIRECTORY ${WORK_DIR})
+
+# --- install -------------------------------------------------------------
+run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
+
+file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${prefix} ${prefix}/*)
+list(SORT installed)
+message(STATUS "installed: ${installed}")
+foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
+                 lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake
+                 lib/cmake/mekal/mekalConfigVersion.cmake lib/cmake/mekal/mekalTargets.cmake
+                 lib/pkgconfig/mekal.pc)
+  if(NOT expected IN_LIST installed)
+    message(FATAL_ERROR "install test: ${expected} is not installed")
+  endif()
+endforeach()
+foreach(file ${installed})
+  # Tests, benchmarks, fuzzers, examples and private headers stay out.
+  if(file MATCHES "test|bench|fuzz|example|alloc_hooks|registry\\.h|types\\.h|values\\.h|copy2"
+     OR (file MATCHES "^include/" AND NOT file MATCHES "^include/mekal\\.h(pp)?$"))
+    message(FATAL_ERROR "install test: ${file} should not be installed")
+  endif()
+endforeach()
+foreach(link libmekal.so libmekal.so.0)
+  if(NOT IS_SYMLINK ${prefix}/lib/${link})
+    message(FATAL_ERROR "install test: lib/${link} is not a symbolic link")
+  endif()
+endforeach()
+file(READ_SYMLINK ${prefix}/lib/libmekal.so.0 target)
+if(NOT target STREQUAL "libmekal.so.0.5.0")
+  message(FATAL_ERROR "install test: libmekal.so.0 points to ${target}")
+endif()
+
+# --- dynamic section ------------------------------------------------------
+run("readelf" ${READELF} -dW ${prefix}/lib/libmekal.so.0.5.0)
+set(dynamic "${run_output}")
+if(NOT dynamic MATCHES "\\(SONAME\\)[^\n]*\\[libmekal\\.so\\.0\\]")
+  message(FATAL_ERROR "install test: the SONAME is not libmekal.so.0\n${dynamic}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]]*\\]" needed "${dynamic}")
+set(saw_libc FALSE)
+foreach(entry ${needed})
+  if(entry MATCHES "\\[libc\\.so\\.6\\]")
+    set(saw_libc TRUE)
+  elseif(NOT (SANITIZE AND entry MATCHES "\\[lib(asan|ubsan)\\.so\\.[0-9]+\\]"))
+    message(FATAL_ERROR "install test: unexpected NEEDED entry ${entry}")
+  endif()
+endforeach()
+if(NOT saw_libc)
+  message(FATAL_ERROR "install test: libc.so.6 is not NEEDED\n${dynamic}")
+endif()
+if(dynamic MATCHES "\\((RPATH|RUNPATH)\\)")
+  message(FATAL_ERROR "install test: the installed library keeps a build RPATH")
+endif()
+
+# --- package version: 0.5.x requests only ---------------------------------
+foreach(request 0.5:TRUE 0.5.0:TRUE 0:FALSE 0.4:FALSE 0.4.9:FALSE 0.6:FALSE 0.5.1:FALSE
+                1.5:FALSE)
+  string(REPLACE ":" ";" request "${request}")
+  list(GET request 0 PACKAGE_FIND_VERSION)
+  list(GET request 1 want)
+  string(REPLACE "." ";" parts "${PACKAGE_FIND_VERSION}.0.0")
+  list(GET parts 0 PACKAGE_FIND_VERSION_MAJOR)
+  list(GET parts 1 PACKAGE_FIND_VERSION_MINOR)
+  list(GET parts 2 PACKAGE_FIND_VERSION_PATCH)
+  set(CMAKE_SIZEOF_VOID_P 8)
+  unset(PACKAGE_VERSION_COMPATIBLE)
+  include(${prefix}/lib/cmake/mekal/mekalConfigVersion.cmake)
+  if((want AND NOT PACKAGE_VERSION_COMPATIBLE) OR (NOT want AND PACKAGE_VERSION_COMPATIBLE))
+    message(FATAL_ERROR "install test: a request for ${PACKAGE_FIND_VERSION} gives "
+                        "compatible=${PACKAGE_VERSION_COMPATIBLE}, expected ${want}")
+  endif()
+endforeach()
+
+# --- C consumer through find_package --------------------------------------
+consumer("C consumer (find_package)" ${here}/c_consumer ${WORK_DIR}/c-package c_consumer
+         USE_PREFIX -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+
+# --- C++ consumer through pkg-config --------------------------------------
+run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+    ${PKG_CONFIG} --cflags --libs mekal)
+string(STRIP "${run_output}" pc_flags)
+if(NOT pc_flags MATCHES "-lmekal" OR NOT pc_flags MATCHES "-I")
+  message(FATAL_ERROR "install test: pkg-config gives '${pc_flags}'")
+endif()
+separate_arguments(pc_flags UNIX_COMMAND "${pc_flags}")
+separate_arguments(sanitize_flags UNIX_COMMAND "${consumer_flags}")
+run("compiling the C++ consumer with pkg-config's flags" ${CXX_COMPILER} -std=c++17
+    -Wall -Wextra -Wpedantic -Werror -fno-exceptions ${sanitize_flags}
+    ${here}/cpp_consumer/main.cpp ${pc_flags} -o ${WORK_DIR}/cpp_consumer_pc)
+run("running the C++ consumer (pkg-config)" ${CMAKE_COMMAND} -E env
+    LD_LIBRARY_PATH=${prefix}/lib ${launcher} ${WORK_DIR}/cpp_consumer_pc)
+message(STATUS "C++ consumer (pkg-config): ${run_output}")
+
+# --- the same C++ consumer with mekal bundled ------------------------------
+consumer("C++ consumer (add_subdirectory)" ${here}/cpp_consumer ${WORK_DIR}/cpp-subdirectory
+         cpp_consumer -DMEKAL_CONSUME=subdirectory -DMEKAL_SOURCE_DIR=${SOURCE_DIR})
+consumer("C++ consumer (FetchContent)" ${here}/cpp_consumer ${WORK_DIR}/cpp-fetchcontent
+         cpp_consumer -DMEKAL_CONSUME=fetchcontent -DMEKAL_SOURCE_DIR=${SOURCE_DIR})
+# A bundled mekal installs nothing and builds no test or example.
+foreach(dir cpp-subdirectory/mekal cpp-fetchcontent/_deps/mekal-build)
+  if(NOT EXISTS ${WORK_DIR}/${dir}/libmekal.so.0.5.0)
+    message(FATAL_ERROR "install test: no bundled library in ${dir}")
+  endif()
+  if(EXISTS ${WORK_DIR}/${dir}/tests OR EXISTS ${WORK_DIR}/${dir}/examples)
+    message(FATAL_ERROR "install test: the bundled mekal in ${dir} builds tests or examples")
+  endif()
+endforeach()
+
+message(STATUS "install test: passed")
