@@ -34,6 +34,7 @@ void dispatch_event(const char *name, mekal_category_t category, const char *sub
                     mekal_value_t *value, mekal_datatype_t *datatype,
                     mekal_value_info_t *info) {
     registry_block *block = get_registry_block();
+    if (*block->observer_head_slot == nullptr) return;
     // Control events have no stored info record; the first info callback gets
     // one on this stack, and every later one of the same event shares it.
     mekal_value_info_t temporary;

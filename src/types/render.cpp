@@ -61,8 +61,13 @@ int64_t emit(const char *text, char *buffer, int size, int64_t position, int mea
     if (measure_only || buffer == nullptr || position < 0 || position >= size) {
         return static_cast<int64_t>(std::strlen(text));
     }
-    const int written = std::snprintf(buffer + position, static_cast<size_t>(size - position), "%s", text);
-    return written < 1 ? 0 : written;
+    // The same bytes snprintf("%s") would write, without parsing a format.
+    const size_t length = std::strlen(text);
+    const size_t room = static_cast<size_t>(size - position) - 1;
+    const size_t copied = length < room ? length : room;
+    std::memcpy(buffer + position, text, copied);
+    buffer[position + static_cast<int64_t>(copied)] = '\0';
+    return static_cast<int64_t>(length);
 }
 
 const char *pick(const Texts &texts, int long_form) {

@@ -52,6 +52,12 @@ mekal_datatype_t *int_by_width(int width);
 
 inline bool is_container_code(int32_t type) { return type >= mekal_type_range && type <= mekal_type_tuple; }
 
+// Numbers and dates: stored whole in their slot, typed by a static record.
+inline bool is_plain_scalar(int32_t type) {
+    return (type >= mekal_type_long && type <= mekal_type_date) || type == mekal_type_long_long ||
+           type == mekal_type_unsigned_long_long;
+}
+
 int32_t datatype_size(const mekal_datatype_t *datatype);
 void release_datatype(mekal_datatype_t *datatype);
 void release_value(const mekal_datatype_t *datatype, mekal_value_t *value);

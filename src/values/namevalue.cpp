@@ -17,7 +17,7 @@ namespace {
 // mekal_type_unset when they open no value. Reads only the string.
 int32_t outermost_code(const char *typestr) {
     const char *p = typestr;
-    while (is_blank(static_cast<unsigned char>(*p)) || *p == '&' || *p == ',') ++p;
+    while (*p != '%' && (is_blank(static_cast<unsigned char>(*p)) || *p == '&' || *p == ',')) ++p;
     switch (*p) {
     case '<': return mekal_type_range;
     case '[': return mekal_type_set;
@@ -113,12 +113,28 @@ bool take_value(int32_t code, va_list *args, mekal_value_t *slot, const void **p
     }
 }
 
+// The static record of a type string that is one bare numeric conversion
+// and nothing else ("%d", "%lu", "%f", "%D", ...), which is what the parser
+// would return for it; nullptr for anything else, which goes to the parser.
+mekal_datatype_t *bare_scalar(const char *t) {
+    if (t[0] != '%') return nullptr;
+    switch (t[1]) {
+    case 'd': return t[2] == 0 ? base_record(kInt) : nullptr;
+    case 'u': return t[2] == 0 ? base_record(kUnsignedInt) : nullptr;
+    case 'f': return t[2] == 0 ? base_record(kDouble) : nullptr;
+    case 'D': return t[2] == 0 ? base_record(kDate) : nullptr;
+    default: return nullptr;
+    }
+}
+
 int record(const char *name, mekal_category_t category, const char *subcategory,
-           const char *typestr, int32_t code, va_list *args) {
+           const char *typestr, int32_t code, va_list *args, int length) {
     // Zero-filled, so a 32-bit value leaves no undefined high half and a
     // failure before the value is stored releases nothing through it.
-    auto *slot = static_cast<mekal_value_t *>(std::calloc(1, sizeof(mekal_value_t)));
+    // malloc and a store: glibc's calloc bypasses the per-thread cache.
+    auto *slot = static_cast<mekal_value_t *>(std::malloc(sizeof(mekal_value_t)));
     if (slot == nullptr) return -1;
+    slot->as_long = 0;
     const void *pointer = nullptr;
     if (!take_value(code, args, slot, &pointer)) {
         std::free(slot);
@@ -126,8 +142,8 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
     }
 
     int end_pos = 0;
-    mekal_datatype_t *datatype = parse_datatype(typestr, 0, static_cast<int>(std::strlen(typestr)),
-                                                0, args, &end_pos);
+    mekal_datatype_t *datatype = bare_scalar(typestr);
+    if (datatype == nullptr) datatype = parse_datatype(typestr, 0, length, 0, args, &end_pos);
     if (datatype == nullptr) {
         if (code == mekal_type_timeval) std::free(slot->as_ptr);
         std::free(slot);
@@ -179,13 +195,15 @@ extern "C" MEKAL_API int mekal_namevalue(const char *name, mekal_category_t cate
                                          const char *subcategory, const char *typestr, ...) {
     // Every refusal up to the scan reads no argument and allocates nothing.
     if (name == nullptr || typestr == nullptr) return -1;
-    if (std::strlen(typestr) > static_cast<size_t>(INT_MAX)) return -1;  // positions are 32-bit
+    const size_t length = std::strlen(typestr);
+    if (length > static_cast<size_t>(INT_MAX)) return -1;  // positions are 32-bit
     const int32_t code = mekal::outermost_code(typestr);
     if (code == mekal_type_unset) return -1;
 
     va_list args;
     va_start(args, typestr);
-    const int result = mekal::record(name, category, subcategory, typestr, code, &args);
+    const int result = mekal::record(name, category, subcategory, typestr, code, &args,
+                                       static_cast<int>(length));
     va_end(args);
     return result;
 }

@@ -75,6 +75,13 @@ TEST_F(RegistryMemory, NameHashIsDjb2LowSevenBits) {
     uint64_t h = 5381;
     for (const unsigned char c : std::string("\xff\x80launchdate")) h = h * 33 + c;
     EXPECT_EQ(name_hash("\xff\x80launchdate"), h & 127) << "bytes are taken unsigned";
+    // Every tail length of the word-at-a-time loop against the plain loop.
+    const std::string text = "abcdefghij\xfe\x01xyz";
+    for (size_t n = 0; n <= text.size(); ++n) {
+        uint64_t ref = 5381;
+        for (size_t i = 0; i < n; ++i) ref = ref * 33 + static_cast<unsigned char>(text[i]);
+        EXPECT_EQ(name_hash(text.substr(0, n).c_str()), ref & 127) << n;
+    }
 }
 
 TEST_F(RegistryMemory, ReplacingReleasesExactlyWhatTheOldValueOwned) {
@@ -151,6 +158,8 @@ TEST_F(RegistryMemory, ReadsAndDispatchAllocateNothing) {
     ASSERT_EQ(mekal_raw_namevalue("x", 2, "s", slot, mekal_get_basetype(mekal_type_int)), 0);
     EXPECT_EQ(replace.allocations(), 2);
     EXPECT_EQ(calls, 24);
+    // The clean event reaches the observers: calls must still be alive.
+    mekal_clean();
 }
 
 TEST_F(RegistryMemory, ExhaustedMemoryLeavesTheRegistryConsistent) {
@@ -205,6 +214,8 @@ TEST_F(RegistryMemory, ExhaustedMemoryLeavesTheRegistryConsistent) {
     alloc_hooks::fail_nth(0);
     ASSERT_EQ(mekal_raw_namevalue("after", 2, nullptr, int_slot(1), mekal_get_basetype(mekal_type_int)), 0);
     EXPECT_EQ(calls, 0);
+    // The clean event reaches the observers: their counters must still be alive.
+    mekal_clean();
 }
 
 }  // namespace
