@@ -3,9 +3,10 @@
 
 #include "registry/registry.h"
 
-// Initialised data: ready the moment the copy is loaded, no code runs.
+// Initialised data: ready the moment the copy is loaded, no code runs
+// (constinit makes the compiler hold to that).
 extern "C" {
-MEKAL_API registry_block mekal_public = {
+MEKAL_API constinit registry_block mekal_public = {
     /*version=*/1, /*reserved=*/1, /*any_report_all=*/0, /*is_reporter=*/1,
     /*observer_head_slot=*/nullptr, /*reserved2=*/0, /*gap_=*/0,
     /*entry_list=*/nullptr, /*buckets=*/{},
