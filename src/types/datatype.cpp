@@ -87,7 +87,8 @@ int32_t datatype_size(const mekal_datatype_t *datatype) {
     // Counts come from callers; wrap instead of overflowing.
     uint32_t multiplier = 1;
     while (datatype->type >= mekal_type_range && datatype->type <= mekal_type_list) {
-        multiplier *= static_cast<uint32_t>(datatype->num_elements + datatype->num_ref_elements);
+        multiplier *= static_cast<uint32_t>(datatype->num_elements) +
+                      static_cast<uint32_t>(datatype->num_ref_elements);
         if (datatype->num_subtypes < 1 || datatype->subtypes == nullptr ||
             datatype->subtypes[0] == nullptr)
             return static_cast<int32_t>(multiplier * static_cast<uint32_t>(-1));
@@ -107,8 +108,15 @@ int32_t datatype_size(const mekal_datatype_t *datatype) {
     case mekal_type_tuple:
         unit = 0;
         for (int32_t i = 0; i < datatype->num_subtypes; ++i) {
-            const mekal_datatype_t *member = datatype->subtypes[i];
-            unit += member ? static_cast<uint32_t>(datatype_size(member)) : static_cast<uint32_t>(-1);
+            const mekal_datatype_t *member = datatype->subtypes ? datatype->subtypes[i] : nullptr;
+            const int32_t size = member ? datatype_size(member) : -1;
+            // A member without a size leaves the tuple without one; summed,
+            // a -1 would cancel against its neighbours and misplace them.
+            if (size < 0) {
+                unit = static_cast<uint32_t>(-1);
+                break;
+            }
+            unit += static_cast<uint32_t>(size);
         }
         break;
     default:

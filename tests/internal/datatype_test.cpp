@@ -95,6 +95,15 @@ TEST(DatatypeSize, PackedSizesWithoutPadding) {
     EXPECT_EQ(datatype_size(bad_set), -4);
     EXPECT_EQ(datatype_size(empty_set), 0);
     EXPECT_EQ(datatype_size(ref_set), 24);
+    // A member without a size leaves the whole tuple without one, however
+    // the other members' sizes would sum.
+    mekal_datatype_t *tuple_unset = container(mekal_type_tuple, 2, {base_record(kInt8), unset});
+    mekal_datatype_t *tuple_null = container(mekal_type_tuple, 2, {mekal_get_basetype(mekal_type_int), nullptr});
+    EXPECT_LT(datatype_size(tuple_unset), 0);
+    EXPECT_LT(datatype_size(tuple_null), 0);
+    tuple_unset->subtypes[1] = nullptr;  // the unset record is freed below
+    release_datatype(tuple_unset);
+    release_datatype(tuple_null);
 
     for (auto *d : {set5, list3, range, nested, tuple13, bad_set, empty_set, ref_set})
         release_datatype(d);
