@@ -83,6 +83,8 @@ TEST_F(AllocCounts, ScalarReplaceWithSubcategoryCostsThreeBlocksWhateverTheObser
         EXPECT_EQ(stored_int("solver.iters.042"), value);
         ++value;
     }
+    // The observers point at this test's locals: clean while they live.
+    mekal_clean();
 }
 
 TEST_F(AllocCounts, FormattedReplaceAllocatesWhatTheNewValueOwnsAndFreesTheOld) {
@@ -189,6 +191,8 @@ TEST_F(AllocCounts, LookupsListingsAndDispatchAllocateNothing) {
     EXPECT_EQ(listed, 1000 + 500 + 1000);
     EXPECT_EQ(plain_calls, 10 * 32);
     EXPECT_EQ(info_calls, 10 * 32);
+    // The observers point at this test's locals: clean while they live.
+    mekal_clean();
 }
 
 TEST_F(AllocCounts, TypeToStringAllocatesOneBlockOfTheRenderedLengthPlusOne) {
