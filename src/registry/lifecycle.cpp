@@ -106,9 +106,7 @@ MEKAL_API int mekal_clean(void) {
 
     for (nameval_entry *e = block->entry_list; e != nullptr;) {
         nameval_entry *next = e->list_next;
-        release_value(e->datatype, e->value);
-        std::free(e->value);
-        release_datatype(e->datatype);
+        release_recording(e->value, e->datatype);
         std::free(e->name);
         std::free(e->info);
         std::free(e->subcategory);

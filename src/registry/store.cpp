@@ -9,15 +9,6 @@
 namespace mekal {
 namespace {
 
-// Releases what a recording handed over when it cannot be stored.
-void release_handed(mekal_value_t *value, mekal_datatype_t *datatype) {
-    if (value != nullptr) {
-        release_value(datatype, value);
-        std::free(value);
-    }
-    release_datatype(datatype);
-}
-
 char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
 
 }  // namespace
@@ -50,6 +41,29 @@ nameval_entry *find_entry(nameval_entry **table, const char *name) {
     return nullptr;
 }
 
+namespace {
+
+const nameval_entry *lookup(const char *name) {
+    if (name == nullptr) return nullptr;
+    return find_entry(bucket_table(get_registry_block()), name);
+}
+
+// Calls visit for every entry of the category (1: all), newest first.
+template <typename Visit>
+void list_entries(mekal_category_t category, Visit visit) {
+    registry_block *block = get_registry_block();
+    const int32_t generation = block->reserved;
+    for (nameval_entry *e = block->entry_list; e != nullptr;) {
+        nameval_entry *current = e;
+        if (category == mekal_category_all || category == current->category) visit(current);
+        if (block->reserved != generation) return;  // cleaned inside the callback
+        // Read after the callback: it may have recorded or re-recorded.
+        e = current->list_next;
+    }
+}
+
+}  // namespace
+
 }  // namespace mekal
 
 using namespace mekal;
@@ -66,7 +80,7 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
     }
     if (name == nullptr) {
         // The caller handed ownership over; dropping it silently would leak.
-        release_handed(value, datatype);
+        release_recording(value, datatype);
         return -1;
     }
 
@@ -92,19 +106,12 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         std::free(info);
         std::free(fresh);
         std::free(name_copy);
-        release_handed(value, datatype);
+        release_recording(value, datatype);
         return -1;
     }
 
     if (entry != nullptr) {
-        // Release order matters: the value's parts are found through the old
-        // datatype, so the datatype goes after the value.
-        // Numbers and dates own nothing beyond their slot, and their datatype
-        // is static: skip the two calls that would find nothing to release.
-        const bool plain = entry->datatype != nullptr && is_plain_scalar(entry->datatype->type);
-        if (!plain) release_value(entry->datatype, entry->value);
-        std::free(entry->value);
-        if (!plain) release_datatype(entry->datatype);
+        release_recording(entry->value, entry->datatype);
         if (entry->subcategory != nullptr) std::free(entry->subcategory);
         std::free(entry->info);
         entry->subcategory = nullptr;
@@ -138,9 +145,7 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
 MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datatype_out,
                                 const mekal_value_t **value_out,
                                 mekal_category_t *category_out, const char **subcategory_out) {
-    if (name == nullptr) return -1;
-    registry_block *block = get_registry_block();
-    const nameval_entry *entry = find_entry(bucket_table(block), name);
+    const nameval_entry *entry = lookup(name);
     if (entry == nullptr) return -1;
     if (datatype_out) *datatype_out = entry->datatype;
     if (value_out) *value_out = entry->value;
@@ -153,9 +158,7 @@ MEKAL_API int mekal_get_nameval_with_info(const char *name,
                                           const mekal_datatype_t **datatype_out,
                                           const mekal_value_t **value_out,
                                           const mekal_value_info_t **info_out) {
-    if (name == nullptr) return -1;
-    registry_block *block = get_registry_block();
-    const nameval_entry *entry = find_entry(bucket_table(block), name);
+    const nameval_entry *entry = lookup(name);
     if (entry == nullptr) return -1;
     if (datatype_out) *datatype_out = entry->datatype;
     if (value_out) *value_out = entry->value;
@@ -167,32 +170,18 @@ MEKAL_API void mekal_list_namevals(int version, mekal_category_t category,
                                    mekal_nameval_cb_t cb, void *opaque) {
     (void)version;
     if (cb == nullptr) return;
-    registry_block *block = get_registry_block();
-    const int32_t generation = block->reserved;
-    for (nameval_entry *e = block->entry_list; e != nullptr;) {
-        nameval_entry *current = e;
-        if (category == mekal_category_all || category == current->category)
-            cb(current->name, current->category, current->subcategory, current->value,
-               current->datatype, opaque);
-        if (block->reserved != generation) return;  // cleaned inside the callback
-        // Read after the callback: it may have recorded or re-recorded.
-        e = current->list_next;
-    }
+    list_entries(category, [&](const nameval_entry *e) {
+        cb(e->name, e->category, e->subcategory, e->value, e->datatype, opaque);
+    });
 }
 
 MEKAL_API void mekal_list_namevals_with_info(int version, mekal_category_t category,
                                              mekal_nameval_info_cb_t cb, void *opaque) {
     (void)version;
     if (cb == nullptr) return;
-    registry_block *block = get_registry_block();
-    const int32_t generation = block->reserved;
-    for (nameval_entry *e = block->entry_list; e != nullptr;) {
-        nameval_entry *current = e;
-        if (category == mekal_category_all || category == current->category)
-            cb(current->name, current->value, current->datatype, current->info, opaque);
-        if (block->reserved != generation) return;  // cleaned inside the callback
-        e = current->list_next;
-    }
+    list_entries(category, [&](const nameval_entry *e) {
+        cb(e->name, e->value, e->datatype, e->info, opaque);
+    });
 }
 
 }  // extern "C"

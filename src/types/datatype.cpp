@@ -160,6 +160,16 @@ void release_value(const mekal_datatype_t *datatype, mekal_value_t *value) {
     }
 }
 
+void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
+    // Numbers and dates own nothing beyond their slot, and their datatype is
+    // static: the common case skips two calls that would release nothing.
+    // The value's parts are found through the datatype, so it goes last.
+    const bool plain = datatype != nullptr && is_plain_scalar(datatype->type);
+    if (!plain) release_value(datatype, slot);
+    std::free(slot);
+    if (!plain) release_datatype(datatype);
+}
+
 }  // namespace mekal
 
 extern "C" {

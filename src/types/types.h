@@ -52,6 +52,13 @@ mekal_datatype_t *int_by_width(int width);
 
 inline bool is_container_code(int32_t type) { return type >= mekal_type_range && type <= mekal_type_tuple; }
 
+// The five text kinds: a pointer to NUL-terminated text, copied or referenced.
+inline bool is_text_code(int32_t type) {
+    return type == mekal_type_version || type == mekal_type_string ||
+           type == mekal_type_catstring || type == mekal_type_path ||
+           type == mekal_type_jsonstring;
+}
+
 // Numbers and dates: stored whole in their slot, typed by a static record.
 inline bool is_plain_scalar(int32_t type) {
     return (type >= mekal_type_long && type <= mekal_type_date) || type == mekal_type_long_long ||
@@ -61,6 +68,10 @@ inline bool is_plain_scalar(int32_t type) {
 int32_t datatype_size(const mekal_datatype_t *datatype);
 void release_datatype(mekal_datatype_t *datatype);
 void release_value(const mekal_datatype_t *datatype, mekal_value_t *value);
+// Releases one recording's heap slot with everything it owns, then its
+// datatype: what the store drops on replace and clean, and what a recording
+// that cannot be stored gives back.
+void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype);
 
 // parser.cpp
 // The argument list travels by address so that the formatted entry and the

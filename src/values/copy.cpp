@@ -10,16 +10,6 @@
 namespace mekal {
 namespace {
 
-bool is_text_code(int32_t type) {
-    switch (type) {
-    case mekal_type_version: case mekal_type_string: case mekal_type_catstring:
-    case mekal_type_path: case mekal_type_jsonstring:
-        return true;
-    default:
-        return false;
-    }
-}
-
 bool is_long_code(int32_t type) {
     switch (type) {
     case mekal_type_long: case mekal_type_unsigned_long: case mekal_type_date:

@@ -52,19 +52,6 @@ int32_t outermost_code(const char *typestr) {
     }
 }
 
-bool is_text_kind(int32_t code) {
-    return code == mekal_type_version || code == mekal_type_string ||
-           code == mekal_type_catstring || code == mekal_type_path ||
-           code == mekal_type_jsonstring;
-}
-
-// Releases everything built for one recording that is not handed over.
-void release_built(mekal_value_t *slot, mekal_datatype_t *datatype) {
-    release_value(datatype, slot);
-    std::free(slot);
-    release_datatype(datatype);
-}
-
 // Takes the value argument as the outermost kind says and puts what can be
 // stored at once into the slot; text and container pointers are left in
 // *pointer for the copy after the parse. Returns false on exhausted memory.
@@ -152,20 +139,20 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
 
     // A missing timeval, text or container is refused rather than stored as
     // an empty slot; the parse has run, so the counts were drawn in order.
-    const bool needs_pointer = code == mekal_type_timeval || is_text_kind(code) ||
+    const bool needs_pointer = code == mekal_type_timeval || is_text_code(code) ||
                                is_container_code(code);
     if (needs_pointer && pointer == nullptr) {
-        release_built(slot, datatype);
+        release_recording(slot, datatype);
         return -1;
     }
 
-    if (is_text_kind(code)) {
+    if (is_text_code(code)) {
         if (datatype->is_reference != 0) {
             slot->as_ptr = const_cast<void *>(pointer);
         } else {
             slot->as_ptr = strdup(static_cast<const char *>(pointer));
             if (slot->as_ptr == nullptr) {
-                release_built(slot, datatype);
+                release_recording(slot, datatype);
                 return -1;
             }
         }
@@ -174,7 +161,7 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
             slot->as_ptr = const_cast<void *>(pointer);
         } else if (copy_value(slot, datatype, pointer) < 0) {
             // copy_value kept nothing and left the slot as it was (null).
-            release_built(slot, datatype);
+            release_recording(slot, datatype);
             return -1;
         }
     }
@@ -182,7 +169,7 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
     const int result = mekal_raw_namevalue(name, category, subcategory, slot, datatype);
     if (category == mekal_category_control) {
         // A control event is only dispatched; nothing stores what was built.
-        release_built(slot, datatype);
+        release_recording(slot, datatype);
     }
     // On -1 the raw entry has already released what it was handed.
     return result;
