@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "mekal.h"
+#include "stored_value.h"
 #include "registry_helpers.h"
 
 namespace {
@@ -24,34 +25,8 @@ std::vector<std::string> g_argv;
 // Set while the program starts, before main: the process began no later.
 const time_t g_static_init_time = time(nullptr);
 
-struct Stored {
-    bool found = false;
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
-
-    std::string text() const {
-        if (!found || value->as_ptr == nullptr) return "(missing)";
-        return static_cast<const char *>(value->as_ptr);
-    }
-    int64_t number() const { return found ? value->as_long : -1; }
-    std::vector<std::string> texts() const {
-        std::vector<std::string> out;
-        if (!found) return {"(missing)"};
-        for (int i = 0; i < mekal_num_subvals(datatype); ++i) {
-            const mekal_datatype_t *subtype = nullptr;
-            mekal_value_t element{};
-            EXPECT_EQ(mekal_get_subval(datatype, value, i, &subtype, &element), 0);
-            out.push_back(element.as_ptr ? static_cast<const char *>(element.as_ptr) : "(null)");
-        }
-        return out;
-    }
-};
-
-Stored stored(const char *name) {
-    Stored s;
-    s.found = mekal_get_nameval(name, &s.datatype, &s.value, nullptr, nullptr) == 0;
-    return s;
-}
+using testing_helpers::Stored;
+using testing_helpers::stored;
 
 std::string self_exe() {
     char *resolved = realpath("/proc/self/exe", nullptr);
