@@ -23,8 +23,8 @@ struct RegistryState {
 RegistryState current;
 long calls = 0;
 
-void count_call(const char *, mekal_category_t, const char *, const mekal_value_t *,
-                const mekal_datatype_t *, void *opaque) {
+void count_call(const char *, mekal_category_t, const char *, mekal_value_t *,
+                mekal_datatype_t *, void *opaque) {
     ++*static_cast<long *>(opaque);
 }
 

@@ -86,7 +86,7 @@ struct MapValue {
     bool has_subcategory = false;
     std::string subcategory;
     mekal_value_t value{};
-    const mekal_datatype_t *datatype = nullptr;
+    mekal_datatype_t *datatype = nullptr;
     std::string text;
     std::vector<mekal_value_t> elements;
     struct timespec timestamp{};

@@ -76,8 +76,8 @@ void mekal_lookup(benchmark::State &state, int population, bool hit) {
     size_t i = 0;
     long wrong = 0;
     for (auto _ : state) {
-        const mekal_datatype_t *datatype = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
         const int rc = mekal_get_nameval(keys.pointers[i], &datatype, &value, nullptr, nullptr);
         benchmark::DoNotOptimize(datatype);
         benchmark::DoNotOptimize(value);
@@ -136,8 +136,8 @@ void map_cstr_lookup(benchmark::State &state, int population, bool hit) {
 
 constexpr int kListed = 1000;
 
-void sum_values(const char *, mekal_category_t, const char *, const mekal_value_t *value,
-                const mekal_datatype_t *, void *opaque) {
+void sum_values(const char *, mekal_category_t, const char *, mekal_value_t *value,
+                mekal_datatype_t *, void *opaque) {
     *static_cast<long *>(opaque) += value->as_int;
 }
 
@@ -177,7 +177,7 @@ void map_list(benchmark::State &state) {
     long wrong = 0;
     for (auto _ : state) {
         long sum = 0;
-        for (const auto &[name, v] : store.map())
+        for (auto &[name, v] : store.map())
             cb(name.c_str(), v.category, v.has_subcategory ? v.subcategory.c_str() : nullptr,
                &v.value, v.datatype, &sum);
         wrong += sum != expected_sum();

@@ -77,7 +77,7 @@ static void put_json_double(FILE *out, double d) {
 /* Writes a value as JSON: numbers, texts, dates as seconds, timevals as
  * seconds with a fraction, containers as arrays taken apart element by
  * element. */
-static void put_json_value(FILE *out, const mekal_datatype_t *datatype, const mekal_value_t *value) {
+static void put_json_value(FILE *out, mekal_datatype_t *datatype, mekal_value_t *value) {
     if (datatype == NULL || value == NULL) {
         fputs("null", out);
         return;
@@ -121,7 +121,7 @@ static void put_json_value(FILE *out, const mekal_datatype_t *datatype, const me
         const int count = mekal_num_subvals(datatype);
         fputc('[', out);
         for (int i = 0; i < count; ++i) {
-            const mekal_datatype_t *subtype = NULL;
+            mekal_datatype_t *subtype = NULL;
             mekal_value_t subvalue;
             if (i > 0) fputc(',', out);
             if (mekal_get_subval(datatype, value, i, &subtype, &subvalue) == 0)
@@ -138,7 +138,7 @@ static void put_json_value(FILE *out, const mekal_datatype_t *datatype, const me
     }
 }
 
-static void put_json_type(FILE *out, const char *key, const mekal_datatype_t *datatype, int long_form) {
+static void put_json_type(FILE *out, const char *key, mekal_datatype_t *datatype, int long_form) {
     char *text = datatype ? mekal_type_to_string(datatype, long_form) : NULL;
     fprintf(out, ",\"%s\":", key);
     put_json_text(out, text);
@@ -147,7 +147,7 @@ static void put_json_type(FILE *out, const char *key, const mekal_datatype_t *da
 
 /* The observer: one JSON line per recording, control events included. */
 static void print_event(const char *name, mekal_category_t category, const char *subcategory,
-                        const mekal_value_t *value, const mekal_datatype_t *datatype, void *opaque) {
+                        mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
     FILE *out = (FILE *)opaque;
     fputs("{\"event\":", out);
     fputs(category == mekal_category_control ? "\"control\"" : "\"value\"", out);
@@ -163,7 +163,7 @@ static void print_event(const char *name, mekal_category_t category, const char 
 }
 
 static void count_entry(const char *name, mekal_category_t category, const char *subcategory,
-                        const mekal_value_t *value, const mekal_datatype_t *datatype, void *opaque) {
+                        mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
     (void)name, (void)category, (void)subcategory, (void)value, (void)datatype;
     ++*(int *)opaque;
 }
@@ -225,8 +225,8 @@ int main(void) {
     mekal_collect_all();
     record_application_values();
 
-    const mekal_value_t *value = NULL;
-    const mekal_datatype_t *datatype = NULL;
+    mekal_value_t *value = NULL;
+    mekal_datatype_t *datatype = NULL;
     int stored = 0;
     mekal_list_namevals(1, mekal_category_all, count_entry, &stored);
     printf("{\"event\":\"summary\",\"stored\":%d,\"lookup\":\"ranks_per_node\",\"value\":", stored);

@@ -77,8 +77,8 @@ constexpr int kOldValue = 0x0ddba11;
 
 // After a refused recording: the old value, or nothing, is stored.
 void check_nothing_new(bool replace) {
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     const int found = mekal_get_nameval("n", &datatype, &value, nullptr, nullptr);
     if (replace) {
         FUZZ_CHECK(found == 0);
@@ -99,7 +99,7 @@ struct Seen {
 };
 
 void observe(const char *name, mekal_category_t category, const char *subcategory,
-             const mekal_value_t *value, const mekal_datatype_t *datatype, void *opaque) {
+             mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
     auto *seen = static_cast<Seen *>(opaque);
     if (std::strcmp(name, "n") != 0) return;
     ++seen->events;
@@ -196,8 +196,8 @@ void run(const char *text, const int *counts, const Flags &flags, const uint8_t 
         if (!refused) FUZZ_CHECK(seen.category == mekal_category_control);
     } else {
         FUZZ_CHECK(result == 0);
-        const mekal_datatype_t *datatype = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
         mekal_category_t stored_category = 0;
         const char *subcategory = nullptr;
         FUZZ_CHECK(mekal_get_nameval("n", &datatype, &value, &stored_category, &subcategory) == 0);

@@ -414,7 +414,7 @@ inline void check_value(const mekal_datatype_t *datatype, const mekal_value_t &v
     FUZZ_CHECK(mekal_num_subvals(datatype) == count);
     if (datatype->is_reference) FUZZ_CHECK(value.as_ptr == packed);
     for (int32_t i = 0; i < count; ++i) {
-        const mekal_datatype_t *subtype = nullptr;
+        mekal_datatype_t *subtype = nullptr;
         mekal_value_t subvalue;
         subvalue.as_long = 0x5a5a5a5a5a5a5a5a;
         FUZZ_CHECK(mekal_get_subval(datatype, &value, i, &subtype, &subvalue) == 0);
@@ -424,7 +424,7 @@ inline void check_value(const mekal_datatype_t *datatype, const mekal_value_t &v
     }
     for (int bad : {-1, count, INT32_MIN}) {
         if (bad < count && bad >= 0) continue;
-        const mekal_datatype_t *subtype = datatype;
+        mekal_datatype_t *subtype = const_cast<mekal_datatype_t *>(datatype);
         mekal_value_t subvalue;
         subvalue.as_long = 1;
         FUZZ_CHECK(mekal_get_subval(datatype, &value, bad, &subtype, &subvalue) == -1);
@@ -434,7 +434,7 @@ inline void check_value(const mekal_datatype_t *datatype, const mekal_value_t &v
 
 // mekal_get_subval on any scalar datatype fails for every index.
 inline void check_scalar_has_no_elements(const mekal_datatype_t *datatype, const mekal_value_t &value) {
-    const mekal_datatype_t *subtype = datatype;
+    mekal_datatype_t *subtype = const_cast<mekal_datatype_t *>(datatype);
     mekal_value_t subvalue;
     subvalue.as_long = 1;
     FUZZ_CHECK(mekal_get_subval(datatype, &value, 0, &subtype, &subvalue) == -1);

@@ -264,7 +264,7 @@ void check_reference_wrapper(const mekal_datatype_t *datatype, const unsigned ch
     mekal_value_t value;
     value.as_ptr = const_cast<unsigned char *>(packed);
     for (int32_t i = 0; i < wrapper->num_ref_elements; ++i) {
-        const mekal_datatype_t *subtype = nullptr;
+        mekal_datatype_t *subtype = nullptr;
         mekal_value_t subvalue;
         subvalue.as_long = 0;
         FUZZ_CHECK(mekal_get_subval(wrapper, &value, i, &subtype, &subvalue) == 0);
@@ -347,8 +347,8 @@ void check_values(const char *text, const int *counts, mekal_datatype_t *datatyp
     const FailResult r = with_failure(flags.fail_nth, [&] {
         recorded = mekal_raw_namevalue("v", mekal_category_general, "fuzz", slot, datatype);
     });
-    const mekal_datatype_t *stored_type = nullptr;
-    const mekal_value_t *stored_value = nullptr;
+    mekal_datatype_t *stored_type = nullptr;
+    mekal_value_t *stored_value = nullptr;
     if (r.injected) {
         // The store released what it was handed; nothing is stored.
         FUZZ_CHECK(recorded == -1);

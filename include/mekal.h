@@ -113,15 +113,18 @@ typedef struct mekal_value_info {
     struct timespec timestamp; /* CLOCK_REALTIME when the recording was stored */
 } mekal_value_info_t;
 
-/* Plain observer and listing callback. */
+/* Plain observer and listing callback. value and datatype belong to the
+ * registry: read them, never change or free them. The pointer types are
+ * plain (not const) so that callbacks written either way fit. */
 typedef void (*mekal_nameval_cb_t)(const char *name, mekal_category_t category,
-                                   const char *subcategory, const mekal_value_t *value,
-                                   const mekal_datatype_t *datatype, void *opaque);
+                                   const char *subcategory, mekal_value_t *value,
+                                   mekal_datatype_t *datatype, void *opaque);
 
-/* Observer and listing callback that also receives the info record. */
-typedef void (*mekal_nameval_info_cb_t)(const char *name, const mekal_value_t *value,
-                                        const mekal_datatype_t *datatype,
-                                        const mekal_value_info_t *info, void *opaque);
+/* Observer and listing callback that also receives the info record, which
+ * belongs to the registry like value and datatype. */
+typedef void (*mekal_nameval_info_cb_t)(const char *name, mekal_value_t *value,
+                                        mekal_datatype_t *datatype,
+                                        mekal_value_info_t *info, void *opaque);
 
 /* The registry block shared by all copies of the library (layout private). */
 struct mekal_registry_block;
@@ -151,16 +154,18 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
 /* ------------------------------------------------------------- querying */
 
 /* Look a value up by exact name. Returns 0 and fills every non-NULL output
- * with the stored pointers (owned by the registry), or -1 and writes nothing. */
-MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datatype_out,
-                                const mekal_value_t **value_out,
+ * with the stored pointers, or -1 and writes nothing. The records stay owned
+ * by the registry (never change or free them) and are valid until the name
+ * is recorded again or mekal_clean runs. */
+MEKAL_API int mekal_get_nameval(const char *name, mekal_datatype_t **datatype_out,
+                                mekal_value_t **value_out,
                                 mekal_category_t *category_out, const char **subcategory_out);
 
 /* As mekal_get_nameval, with the stored info record as third output. */
 MEKAL_API int mekal_get_nameval_with_info(const char *name,
-                                          const mekal_datatype_t **datatype_out,
-                                          const mekal_value_t **value_out,
-                                          const mekal_value_info_t **info_out);
+                                          mekal_datatype_t **datatype_out,
+                                          mekal_value_t **value_out,
+                                          mekal_value_info_t **info_out);
 
 /* Call cb for every stored value of the category (1: all), newest first. */
 MEKAL_API void mekal_list_namevals(int version, mekal_category_t category,
@@ -231,10 +236,11 @@ MEKAL_API char *mekal_type_to_string(const mekal_datatype_t *datatype, int long_
 MEKAL_API int mekal_num_subvals(const mekal_datatype_t *datatype);
 
 /* Element index of a container value: its datatype into *subtype_out and its
- * value into *subvalue_out (both owned by the value). Returns 0, or -1 with a
- * NULL subtype and a zero subvalue for a bad index. */
+ * value into *subvalue_out (both owned by the value; never change or free
+ * them). Returns 0, or -1 with a NULL subtype and a zero subvalue for a bad
+ * index. */
 MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_value_t *value,
-                               int index, const mekal_datatype_t **subtype_out,
+                               int index, mekal_datatype_t **subtype_out,
                                mekal_value_t *subvalue_out);
 
 /* ----------------------------------------------------------- collectors */

@@ -604,7 +604,7 @@ struct has_push_back<C, E, std::void_t<decltype(std::declval<C &>().push_back(st
 template <class E>
 bool read_element(const mekal_datatype_t *d, const mekal_value_t &v, int i,
                   std::optional<E> &out) {
-    const mekal_datatype_t *sub = nullptr;
+    mekal_datatype_t *sub = nullptr;
     mekal_value_t subvalue;
     subvalue.as_long = 0;
     if (mekal_get_subval(d, &v, i, &sub, &subvalue) != 0 || !codec<E>::matches(sub)) return false;
@@ -937,8 +937,8 @@ std::optional<T> read_value(const mekal_datatype_t *datatype, const mekal_value_
 template <class T>
 std::optional<T> get(const text_arg &name) {
     if (name.get() == nullptr || !name.valid()) return std::nullopt;
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     if (mekal_get_nameval(name.get(), &datatype, &value, nullptr, nullptr) != 0)
         return std::nullopt;
     return read_value<T>(datatype, value);
@@ -968,18 +968,19 @@ namespace detail {
 template <class F>
 constexpr bool takes_event = std::is_invocable_v<F &, const event &>;
 
+/* The registry hands out plain pointers, so a callable may take them
+ * either const or not. */
 template <class F>
 constexpr bool takes_plain =
-    std::is_invocable_v<F &, const char *, mekal_category_t, const char *, const mekal_value_t *,
-                        const mekal_datatype_t *>;
+    std::is_invocable_v<F &, const char *, mekal_category_t, const char *, mekal_value_t *,
+                        mekal_datatype_t *>;
 
 template <class F>
 struct observer_holder {
     F fn;
 
-    static void notify(const char *name, const mekal_value_t *value,
-                       const mekal_datatype_t *datatype, const mekal_value_info_t *info,
-                       void *opaque) noexcept {
+    static void notify(const char *name, mekal_value_t *value, mekal_datatype_t *datatype,
+                       mekal_value_info_t *info, void *opaque) noexcept {
         auto *self = static_cast<observer_holder *>(opaque);
         const mekal_category_t category = info ? info->category : mekal_category_control;
         const char *subcategory = info ? info->subcategory : nullptr;
@@ -990,8 +991,8 @@ struct observer_holder {
     }
 
     /* Registered before notify, so it runs after it for the same event. */
-    static void release(const char *name, const mekal_value_t *, const mekal_datatype_t *,
-                        const mekal_value_info_t *, void *opaque) noexcept {
+    static void release(const char *name, mekal_value_t *, mekal_datatype_t *,
+                        mekal_value_info_t *, void *opaque) noexcept {
         if (name != nullptr && std::strcmp(name, "clean") == 0)
             delete static_cast<observer_holder *>(opaque);
     }

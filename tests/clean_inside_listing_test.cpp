@@ -31,16 +31,16 @@ struct Walk {
     bool clean = true;  // clean on the first call
 };
 
-void cleaning_cb(const char *name, mekal_category_t, const char *, const mekal_value_t *value,
-                 const mekal_datatype_t *, void *opaque) {
+void cleaning_cb(const char *name, mekal_category_t, const char *, mekal_value_t *value,
+                 mekal_datatype_t *, void *opaque) {
     auto *walk = static_cast<Walk *>(opaque);
     walk->names.emplace_back(name);
     walk->values.push_back(value->as_int);
     if (walk->clean) mekal_clean();
 }
 
-void cleaning_info_cb(const char *name, const mekal_value_t *value, const mekal_datatype_t *,
-                      const mekal_value_info_t *, void *opaque) {
+void cleaning_info_cb(const char *name, mekal_value_t *value, mekal_datatype_t *,
+                      mekal_value_info_t *, void *opaque) {
     cleaning_cb(name, 0, nullptr, value, nullptr, opaque);
 }
 

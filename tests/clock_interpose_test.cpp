@@ -16,8 +16,8 @@ extern "C" int melsys_clock_realtime(struct timespec *ts) {
 
 namespace {
 
-void info_observer(const char *, const mekal_value_t *, const mekal_datatype_t *,
-                   const mekal_value_info_t *info, void *opaque) {
+void info_observer(const char *, mekal_value_t *, mekal_datatype_t *,
+                   mekal_value_info_t *info, void *opaque) {
     *static_cast<mekal_value_info_t *>(opaque) = *info;
 }
 
@@ -25,7 +25,7 @@ TEST(ClockInterposition, StoredAndControlTimestampsComeFromTheProgramsClock) {
     mekal_value_info_t seen{};
     mekal_register_cb_with_info(1, mekal_category_all, info_observer, 0, &seen);
     ASSERT_EQ(testing_helpers::record_int("stamped", 1), 0);
-    const mekal_value_info_t *info = nullptr;
+    mekal_value_info_t *info = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("stamped", nullptr, nullptr, &info), 0);
     EXPECT_EQ(info->timestamp.tv_sec, 1234567890);
     EXPECT_EQ(info->timestamp.tv_nsec, 424242);

@@ -27,7 +27,7 @@ void open_linked(Copy &linked) {
 }
 
 int stored_int(const char *name) {
-    const mekal_value_t *value = nullptr;
+    mekal_value_t *value = nullptr;
     if (mekal_get_nameval(name, nullptr, &value, nullptr, nullptr) != 0) return Copy::kMissing;
     return value->as_int;
 }
@@ -36,8 +36,8 @@ Names listed() {
     Names out;
     mekal_list_namevals(
         0, mekal_category_all,
-        [](const char *name, mekal_category_t, const char *, const mekal_value_t *,
-           const mekal_datatype_t *, void *opaque) { static_cast<Names *>(opaque)->push_back(name); },
+        [](const char *name, mekal_category_t, const char *, mekal_value_t *,
+           mekal_datatype_t *, void *opaque) { static_cast<Names *>(opaque)->push_back(name); },
         &out);
     return out;
 }
@@ -64,7 +64,7 @@ void plugin_arrangement(const char *path, int mode, bool bundled) {
 
     // The block the plugin's own copy defines stays unused.
     registry_block *plugin_own;
-    const mekal_datatype_t *program_int = mekal_get_basetype(mekal_type_int);
+    mekal_datatype_t *program_int = mekal_get_basetype(mekal_type_int);
     if (bundled) {
         EXPECT_EQ(dlsym(plugin.handle, "mekal_public"), nullptr) << "the bundled copy exports nothing";
         plugin_own = plugin.fallback_block();
@@ -83,8 +83,8 @@ void plugin_arrangement(const char *path, int mode, bool bundled) {
 
     EXPECT_EQ(plugin.stored("from-program"), 1);
     ASSERT_EQ(plugin.record("from-plugin", 2), 0);
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     mekal_category_t category = 0;
     const char *subcategory = nullptr;
     ASSERT_EQ(mekal_get_nameval("from-plugin", &datatype, &value, &category, &subcategory), 0);
@@ -154,8 +154,8 @@ TEST(CopiesArrangements, CopyLoadedAfterValuesWereRecordedSeesThemThroughLookups
 
         // The late copy's lookups hand out the stored records themselves.
         for (const char *name : {"n", "texts", "interval"}) {
-            const mekal_datatype_t *d1 = nullptr, *d2 = nullptr;
-            const mekal_value_t *v1 = nullptr, *v2 = nullptr;
+            mekal_datatype_t *d1 = nullptr, *d2 = nullptr;
+            mekal_value_t *v1 = nullptr, *v2 = nullptr;
             mekal_category_t c1 = 0, c2 = -1;
             const char *s1 = "?", *s2 = "!";
             ASSERT_EQ(mekal_get_nameval(name, &d1, &v1, &c1, &s1), 0) << name;
@@ -170,12 +170,12 @@ TEST(CopiesArrangements, CopyLoadedAfterValuesWereRecordedSeesThemThroughLookups
         EXPECT_EQ(late.names(), listed());
 
         // Elements through the late copy's own element access.
-        const mekal_datatype_t *set_type = nullptr;
-        const mekal_value_t *set_value = nullptr;
+        mekal_datatype_t *set_type = nullptr;
+        mekal_value_t *set_value = nullptr;
         ASSERT_EQ(late.get_nameval("texts", &set_type, &set_value, nullptr, nullptr), 0);
         ASSERT_EQ(late.num_subvals(set_type), 3);
         for (int i = 0; i < 3; ++i) {
-            const mekal_datatype_t *element = nullptr;
+            mekal_datatype_t *element = nullptr;
             mekal_value_t text{};
             ASSERT_EQ(late.get_subval(set_type, set_value, i, &element, &text), 0);
             EXPECT_EQ(element->type, mekal_type_string);
@@ -206,8 +206,8 @@ struct AtClean {
     Names entries;  // what the program's listing shows while "clean" is dispatched
 };
 
-void at_clean(const char *name, mekal_category_t, const char *, const mekal_value_t *,
-              const mekal_datatype_t *, void *opaque) {
+void at_clean(const char *name, mekal_category_t, const char *, mekal_value_t *,
+              mekal_datatype_t *, void *opaque) {
     if (std::strcmp(name, "clean") != 0) return;
     auto *seen = static_cast<AtClean *>(opaque);
     ++seen->events;

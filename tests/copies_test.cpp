@@ -49,7 +49,7 @@ struct Copy2 {
         return raw_namevalue(name, 2, nullptr, slot, mekal_get_basetype(mekal_type_int));
     }
     int lookup(const char *name) {
-        const mekal_value_t *value = nullptr;
+        mekal_value_t *value = nullptr;
         if (get_nameval(name, nullptr, &value, nullptr, nullptr) != 0) return -999999;
         return value->as_int;
     }
@@ -75,8 +75,8 @@ TEST(Copies, ShareOneRegistryAndOneObserverList) {
     std::vector<std::string> names;
     other.list_namevals(
         0, 1,
-        [](const char *n, mekal_category_t, const char *, const mekal_value_t *,
-           const mekal_datatype_t *, void *o) {
+        [](const char *n, mekal_category_t, const char *, mekal_value_t *,
+           mekal_datatype_t *, void *o) {
             static_cast<std::vector<std::string> *>(o)->push_back(n);
         },
         &names);

@@ -68,7 +68,7 @@ void expect_same_value(const mekal_datatype_t *a, const mekal_value_t &va,
     case mekal_type_list:
     case mekal_type_tuple:
         for (int i = 0; i < mekal_num_subvals(a); ++i) {
-            const mekal_datatype_t *sa = nullptr, *sb = nullptr;
+            mekal_datatype_t *sa = nullptr, *sb = nullptr;
             mekal_value_t ea{}, eb{};
             ASSERT_EQ(mekal_get_subval(a, &va, i, &sa, &ea), 0) << where << "[" << i << "]";
             ASSERT_EQ(mekal_get_subval(b, &vb, i, &sb, &eb), 0) << where << "[" << i << "]";
@@ -109,8 +109,8 @@ void expect_same_value(const mekal_datatype_t *a, const mekal_value_t &va,
 // The values under the two names have the same datatype, in both
 // renderings, and the same contents.
 void expect_same_entry(const char *cpp_name, const char *c_name) {
-    const mekal_datatype_t *a = nullptr, *b = nullptr;
-    const mekal_value_t *va = nullptr, *vb = nullptr;
+    mekal_datatype_t *a = nullptr, *b = nullptr;
+    mekal_value_t *va = nullptr, *vb = nullptr;
     ASSERT_EQ(mekal_get_nameval(cpp_name, &a, &va, nullptr, nullptr), 0) << cpp_name;
     ASSERT_EQ(mekal_get_nameval(c_name, &b, &vb, nullptr, nullptr), 0) << c_name;
     EXPECT_EQ(rendered(a, 0), rendered(b, 0));
@@ -162,8 +162,8 @@ TEST_F(CppInterface, ScalarsStoreTheDatatypeAndValueOfTheirTypeString) {
     // A top-level small integer keeps its width in the datatype and its
     // value in as_int.
     ASSERT_EQ(mekal::value("small", int8_t{-128}), 0);
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     ASSERT_EQ(mekal_get_nameval("small", &datatype, &value, nullptr, nullptr), 0);
     EXPECT_EQ(datatype->base_size, 1u);
     EXPECT_EQ(value->as_int, -128);
@@ -203,7 +203,7 @@ TEST_F(CppInterface, DatesRoundDownToSecondsAndIntervalsToMicroseconds) {
     ASSERT_EQ(mekal::value("later", system_clock::time_point{seconds(100) + 700ms}), 0);
     ASSERT_EQ(mekal::value("earlier", system_clock::time_point{-500ms}), 0);
     ASSERT_EQ(mekal::value("interval", std::chrono::nanoseconds(2500001999)), 0);
-    const mekal_value_t *value = nullptr;
+    mekal_value_t *value = nullptr;
     ASSERT_EQ(mekal_get_nameval("later", nullptr, &value, nullptr, nullptr), 0);
     EXPECT_EQ(value->as_long, 100);
     ASSERT_EQ(mekal_get_nameval("earlier", nullptr, &value, nullptr, nullptr), 0);
@@ -519,6 +519,15 @@ TEST_F(CppInterface, CapturingObserversReceiveValuesAndAreReleasedByClean) {
                   },
                   mekal_category_performance),
               0);
+    // The plain (non-const) pointers of the C callbacks fit as well.
+    int plain_calls = 0;
+    ASSERT_EQ(mekal::observe(
+                  [&plain_calls](const char *, mekal_category_t, const char *,
+                                 mekal_value_t *value, mekal_datatype_t *datatype) {
+                      if (value != nullptr && datatype != nullptr) ++plain_calls;
+                  },
+                  mekal_category_performance),
+              0);
     EXPECT_EQ(token.use_count(), 3);
 
     ASSERT_EQ(mekal::value("a", 1), 0);
@@ -528,6 +537,7 @@ TEST_F(CppInterface, CapturingObserversReceiveValuesAndAreReleasedByClean) {
     EXPECT_EQ(ints, (std::vector<int>{1}));
     EXPECT_EQ(lists, (std::vector<std::vector<int>>{{2, 3}}));
     EXPECT_EQ(performance, (std::vector<std::string>{"t/3/timing"}));
+    EXPECT_EQ(plain_calls, 1);
     EXPECT_EQ(controls, 0);
 
     mekal_flush("/out");

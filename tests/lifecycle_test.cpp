@@ -56,8 +56,8 @@ protected:
         return out;
     }
     static struct timeval stored_timeval(const char *name) {
-        const mekal_value_t *value = nullptr;
-        const mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
         mekal_category_t category = 0;
         const char *sub = nullptr;
         EXPECT_EQ(mekal_get_nameval(name, &datatype, &value, &category, &sub), 0) << name;
@@ -170,8 +170,8 @@ TEST_F(Lifecycle, FlushAndCleanAreControlEvents) {
     } probe;
     mekal_register_cb(
         1, mekal_category_control,
-        [](const char *name, mekal_category_t, const char *, const mekal_value_t *,
-           const mekal_datatype_t *, void *o) {
+        [](const char *name, mekal_category_t, const char *, mekal_value_t *,
+           mekal_datatype_t *, void *o) {
             if (std::strcmp(name, "clean") == 0)
                 static_cast<Probe *>(o)->entries_at_clean = static_cast<int>(listed_names().size());
         },

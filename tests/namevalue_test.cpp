@@ -20,8 +20,8 @@ protected:
 };
 
 struct Stored {
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     mekal_category_t category = -1;
     const char *subcategory = nullptr;
 };
@@ -37,16 +37,16 @@ bool exists(const char *name) {
     return mekal_get_nameval(name, nullptr, nullptr, nullptr, nullptr) == 0;
 }
 
-const mekal_value_t *slots(const mekal_value_t *value) {
-    return static_cast<const mekal_value_t *>(value->as_ptr);
+mekal_value_t *slots(mekal_value_t *value) {
+    return static_cast<mekal_value_t *>(value->as_ptr);
 }
 
 // Counts every event an observer sees, control events included.
 struct Seen {
     std::vector<std::string> names;
 };
-void count_cb(const char *name, mekal_category_t, const char *, const mekal_value_t *,
-              const mekal_datatype_t *, void *opaque) {
+void count_cb(const char *name, mekal_category_t, const char *, mekal_value_t *,
+              mekal_datatype_t *, void *opaque) {
     static_cast<Seen *>(opaque)->names.push_back(name);
 }
 
@@ -166,7 +166,7 @@ TEST_F(NameValue, ContainerCountsFollowTheValueInOpeningOrder) {
     EXPECT_EQ(tuple.datatype->subtypes[0]->num_elements, 3);
     EXPECT_EQ(tuple.datatype->subtypes[1]->type, mekal_type_list);
     EXPECT_EQ(tuple.datatype->subtypes[1]->num_elements, 2);
-    const mekal_value_t *members = slots(tuple.value);
+    mekal_value_t *members = slots(tuple.value);
     EXPECT_EQ(slots(&members[0])[2].as_int, -3);
     EXPECT_STREQ(static_cast<const char *>(slots(&members[1])[0].as_ptr), "alpha");
     EXPECT_STREQ(static_cast<const char *>(slots(&members[1])[1].as_ptr), "beta");
@@ -185,10 +185,10 @@ TEST_F(NameValue, ContainerCountsFollowTheValueInOpeningOrder) {
     Stored g = lookup("grid");
     EXPECT_EQ(g.datatype->num_elements, 2);
     EXPECT_EQ(g.datatype->subtypes[0]->num_elements, 3);
-    const mekal_datatype_t *row_type = nullptr;
+    mekal_datatype_t *row_type = nullptr;
     mekal_value_t row_value{};
     ASSERT_EQ(mekal_get_subval(g.datatype, g.value, 1, &row_type, &row_value), 0);
-    const mekal_datatype_t *cell_type = nullptr;
+    mekal_datatype_t *cell_type = nullptr;
     mekal_value_t cell{};
     ASSERT_EQ(mekal_get_subval(row_type, &row_value, 2, &cell_type, &cell), 0);
     EXPECT_EQ(cell.as_int, 6);
@@ -247,7 +247,7 @@ TEST_F(NameValue, CopiesAreTheLibrarysOwnAndReferencesAreTheCallersPointers) {
     EXPECT_EQ(refset.datatype->num_ref_elements, 4);
     EXPECT_EQ(refset.datatype->num_elements, 0);
     ints[3] = 40;
-    const mekal_datatype_t *element = nullptr;
+    mekal_datatype_t *element = nullptr;
     mekal_value_t sub{};
     ASSERT_EQ(mekal_get_subval(refset.datatype, refset.value, 3, &element, &sub), 0);
     EXPECT_EQ(sub.as_int, 40) << "a reference sees the caller's data";
@@ -314,13 +314,13 @@ struct ControlSeen {
 };
 
 void control_cb(const char *name, mekal_category_t category, const char *,
-                const mekal_value_t *value, const mekal_datatype_t *datatype, void *opaque) {
+                mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
     if (std::strcmp(name, "ctl") != 0) return;
     auto *seen = static_cast<ControlSeen *>(opaque);
     ++seen->calls;
     seen->category = category;
     for (int i = 0; i < mekal_num_subvals(datatype); ++i) {
-        const mekal_datatype_t *element = nullptr;
+        mekal_datatype_t *element = nullptr;
         mekal_value_t sub{};
         if (mekal_get_subval(datatype, value, i, &element, &sub) == 0)
             seen->texts.push_back(static_cast<const char *>(sub.as_ptr));

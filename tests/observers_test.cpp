@@ -51,9 +51,9 @@ TEST_F(Observers, NewestObserverIsCalledFirstWithTheRecordersPointers) {
     ASSERT_EQ(observers_of(events_),
               (std::vector<std::string>{"third:value", "second:value", "first:value"}));
 
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
-    const mekal_value_info_t *info = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
+    mekal_value_info_t *info = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("value", &datatype, &value, &info), 0);
     // Plain observers get the recorder's own name and subcategory pointers,
     // and the stored value and datatype.
@@ -152,8 +152,8 @@ struct Nested {
     bool registered = false;
 };
 
-void nesting_cb(const char *name, mekal_category_t, const char *, const mekal_value_t *,
-                const mekal_datatype_t *, void *opaque) {
+void nesting_cb(const char *name, mekal_category_t, const char *, mekal_value_t *,
+                mekal_datatype_t *, void *opaque) {
     auto *n = static_cast<Nested *>(opaque);
     n->events->push_back({"nest", name, 0, name, nullptr, nullptr, nullptr, nullptr, {}, {}});
     if (std::strcmp(name, "outer") == 0) {
@@ -189,7 +189,7 @@ TEST_F(Observers, RegisteringTwiceGivesTwoCalls) {
 }
 
 void cleaning_cb(const char *name, mekal_category_t category, const char *,
-                 const mekal_value_t *, const mekal_datatype_t *, void *opaque) {
+                 mekal_value_t *, mekal_datatype_t *, void *opaque) {
     if (category != mekal_category_control) {
         ++*static_cast<int *>(opaque);
         mekal_clean();

@@ -20,15 +20,15 @@ protected:
 TEST_F(Store, ReplaceKeepsListPositionAndUpdatesEverythingElse) {
     ASSERT_EQ(record_int("A", 1, 2, "first"), 0);
     ASSERT_EQ(record_int("B", 2), 0);
-    const mekal_value_info_t *info_before = nullptr;
+    mekal_value_info_t *info_before = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("A", nullptr, nullptr, &info_before), 0);
     const struct timespec first_stamp = info_before->timestamp;
 
     ASSERT_EQ(record_int("A", 3, 3, "second"), 0);
     EXPECT_EQ(listed_names(), (std::vector<std::string>{"B", "A"}));
 
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     mekal_category_t category = -1;
     const char *subcategory = nullptr;
     ASSERT_EQ(mekal_get_nameval("A", &datatype, &value, &category, &subcategory), 0);
@@ -37,7 +37,7 @@ TEST_F(Store, ReplaceKeepsListPositionAndUpdatesEverythingElse) {
     EXPECT_STREQ(subcategory, "second");
     EXPECT_EQ(datatype, mekal_get_basetype(mekal_type_int));
 
-    const mekal_value_info_t *info = nullptr;
+    mekal_value_info_t *info = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("A", nullptr, nullptr, &info), 0);
     EXPECT_EQ(info->category, 3);
     EXPECT_EQ(info->subcategory, subcategory) << "the info record shares the entry's copy";
@@ -55,20 +55,20 @@ TEST_F(Store, LookupMissesAndNullOutputsWriteNothing) {
     EXPECT_EQ(mekal_get_nameval_with_info(nullptr, nullptr, nullptr, nullptr), -1);
 
     // Poisoned outputs stay untouched on a miss.
-    auto *poison_type = reinterpret_cast<const mekal_datatype_t *>(0x1);
-    auto *poison_value = reinterpret_cast<const mekal_value_t *>(0x2);
+    auto *poison_type = reinterpret_cast<mekal_datatype_t *>(0x1);
+    auto *poison_value = reinterpret_cast<mekal_value_t *>(0x2);
     const char *poison_sub = "poison";
     mekal_category_t poison_category = -77;
-    const mekal_value_info_t *poison_info = reinterpret_cast<const mekal_value_info_t *>(0x3);
+    mekal_value_info_t *poison_info = reinterpret_cast<mekal_value_info_t *>(0x3);
     EXPECT_EQ(mekal_get_nameval("Present", &poison_type, &poison_value, &poison_category,
                                 &poison_sub), -1);
     EXPECT_EQ(mekal_get_nameval_with_info("absent", &poison_type, &poison_value, &poison_info),
               -1);
-    EXPECT_EQ(poison_type, reinterpret_cast<const mekal_datatype_t *>(0x1));
-    EXPECT_EQ(poison_value, reinterpret_cast<const mekal_value_t *>(0x2));
+    EXPECT_EQ(poison_type, reinterpret_cast<mekal_datatype_t *>(0x1));
+    EXPECT_EQ(poison_value, reinterpret_cast<mekal_value_t *>(0x2));
     EXPECT_EQ(poison_category, -77);
     EXPECT_STREQ(poison_sub, "poison");
-    EXPECT_EQ(poison_info, reinterpret_cast<const mekal_value_info_t *>(0x3));
+    EXPECT_EQ(poison_info, reinterpret_cast<mekal_value_info_t *>(0x3));
 }
 
 TEST_F(Store, NamesAreExactCaseSensitiveAndMayBeEmpty) {
@@ -96,14 +96,14 @@ TEST_F(Store, NullSubcategoryReadsBackAsNullEverywhere) {
     const char *sub = "poison";
     ASSERT_EQ(mekal_get_nameval("nosub", nullptr, nullptr, nullptr, &sub), 0);
     EXPECT_EQ(sub, nullptr);
-    const mekal_value_info_t *info = nullptr;
+    mekal_value_info_t *info = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("nosub", nullptr, nullptr, &info), 0);
     EXPECT_EQ(info->subcategory, nullptr);
     const char *listed = "poison";
     mekal_list_namevals(
         0, mekal_category_all,
-        [](const char *, mekal_category_t, const char *s, const mekal_value_t *,
-           const mekal_datatype_t *, void *o) { *static_cast<const char **>(o) = s; },
+        [](const char *, mekal_category_t, const char *s, mekal_value_t *,
+           mekal_datatype_t *, void *o) { *static_cast<const char **>(o) = s; },
         &listed);
     EXPECT_EQ(listed, nullptr);
 }
@@ -121,12 +121,12 @@ TEST_F(Store, ListingFiltersByCategoryNewestFirst) {
 
     struct Seen {
         std::vector<std::string> names;
-        std::vector<const mekal_value_info_t *> infos;
+        std::vector<mekal_value_info_t *> infos;
     } seen;
     mekal_list_namevals_with_info(
         0, 3,
-        [](const char *n, const mekal_value_t *v, const mekal_datatype_t *d,
-           const mekal_value_info_t *i, void *o) {
+        [](const char *n, mekal_value_t *v, mekal_datatype_t *d,
+           mekal_value_info_t *i, void *o) {
             auto *s = static_cast<Seen *>(o);
             s->names.push_back(n);
             s->infos.push_back(i);
@@ -135,7 +135,7 @@ TEST_F(Store, ListingFiltersByCategoryNewestFirst) {
         },
         &seen);
     ASSERT_EQ(seen.names, (std::vector<std::string>{"p1"}));
-    const mekal_value_info_t *info = nullptr;
+    mekal_value_info_t *info = nullptr;
     ASSERT_EQ(mekal_get_nameval_with_info("p1", nullptr, nullptr, &info), 0);
     EXPECT_EQ(seen.infos[0], info);
     // A null callback is refused rather than called.
@@ -154,8 +154,8 @@ TEST_F(Store, RecordingFromAListingCallback) {
     } walk;
     mekal_list_namevals(
         0, 1,
-        [](const char *n, mekal_category_t, const char *, const mekal_value_t *v,
-           const mekal_datatype_t *, void *o) {
+        [](const char *n, mekal_category_t, const char *, mekal_value_t *v,
+           mekal_datatype_t *, void *o) {
             auto *w = static_cast<Walk *>(o);
             w->seen.emplace_back(n, v->as_int);
             if (std::strcmp(n, "new") == 0) {

@@ -142,8 +142,8 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
     return 0;
 }
 
-MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datatype_out,
-                                const mekal_value_t **value_out,
+MEKAL_API int mekal_get_nameval(const char *name, mekal_datatype_t **datatype_out,
+                                mekal_value_t **value_out,
                                 mekal_category_t *category_out, const char **subcategory_out) {
     const nameval_entry *entry = lookup(name);
     if (entry == nullptr) return -1;
@@ -155,9 +155,9 @@ MEKAL_API int mekal_get_nameval(const char *name, const mekal_datatype_t **datat
 }
 
 MEKAL_API int mekal_get_nameval_with_info(const char *name,
-                                          const mekal_datatype_t **datatype_out,
-                                          const mekal_value_t **value_out,
-                                          const mekal_value_info_t **info_out) {
+                                          mekal_datatype_t **datatype_out,
+                                          mekal_value_t **value_out,
+                                          mekal_value_info_t **info_out) {
     const nameval_entry *entry = lookup(name);
     if (entry == nullptr) return -1;
     if (datatype_out) *datatype_out = entry->datatype;

@@ -131,7 +131,7 @@ using namespace mekal;
 
 namespace {
 
-int subval_failure(const mekal_datatype_t **subtype_out, mekal_value_t *subvalue_out) {
+int subval_failure(mekal_datatype_t **subtype_out, mekal_value_t *subvalue_out) {
     if (subtype_out != nullptr) *subtype_out = nullptr;
     if (subvalue_out != nullptr) subvalue_out->as_long = 0;
     return -1;
@@ -166,7 +166,7 @@ MEKAL_API int mekal_num_subvals(const mekal_datatype_t *datatype) {
 }
 
 MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_value_t *value,
-                               int index, const mekal_datatype_t **subtype_out,
+                               int index, mekal_datatype_t **subtype_out,
                                mekal_value_t *subvalue_out) {
     if (datatype == nullptr || value == nullptr || subtype_out == nullptr ||
         subvalue_out == nullptr || index < 0 || !is_container_code(datatype->type))
@@ -181,14 +181,16 @@ MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_val
     if (!referenced) {
         // The stored form as it is: owned texts, timeval copies and, for a
         // nested container, the pointer to its slot array.
-        *subtype_out = element;
+        *subtype_out = const_cast<mekal_datatype_t *>(element);
         *subvalue_out = static_cast<const mekal_value_t *>(value->as_ptr)[index];
         return 0;
     }
 
     const int64_t offset = packed_offset(datatype, index);
     if (offset < 0) return subval_failure(subtype_out, subvalue_out);
-    *subtype_out = element;
+    // Elements are part of the caller's tree; the pointer type is plain only
+    // so that callers can hand it back in without casts.
+    *subtype_out = const_cast<mekal_datatype_t *>(element);
     const unsigned char *at = static_cast<const unsigned char *>(value->as_ptr) + offset;
     const int32_t type = element->type;
     if (is_long_code(type)) {

@@ -33,8 +33,8 @@ static int failures = 0;
     } while (0)
 
 static int seen = 0;
-static void count_cb(const char *name, const mekal_value_t *value,
-                     const mekal_datatype_t *datatype, const mekal_value_info_t *info,
+static void count_cb(const char *name, mekal_value_t *value,
+                     mekal_datatype_t *datatype, mekal_value_info_t *info,
                      void *opaque) {
     (void)name;
     (void)datatype;
@@ -43,29 +43,58 @@ static void count_cb(const char *name, const mekal_value_t *value,
     if (value->as_int == 42) ++seen;
 }
 
+/* The plain callback as tools write it: plain value and datatype pointers. */
+static int plain_seen = 0;
+static void plain_cb(const char *name, int category, const char *subcategory,
+                     mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
+    (void)name;
+    (void)subcategory;
+    (void)opaque;
+    if (category == mekal_category_general && datatype->type == mekal_type_int &&
+        value->as_int == 42)
+        ++plain_seen;
+}
+
 int main(void) {
     /* The value slot: as_int is the low half on this little-endian target. */
     mekal_value_t v;
     v.as_long = 0x1122334455667788LL;
     CHECK(v.as_int == 0x55667788);
 
-    const mekal_datatype_t *int_type = mekal_get_basetype(mekal_type_int);
+    mekal_datatype_t *int_type = mekal_get_basetype(mekal_type_int);
     CHECK(int_type != NULL && int_type->type == mekal_type_int && int_type->base_size == 4);
     CHECK(mekal_numerical_from_type(mekal_type_date) == mekal_numerical_interval);
 
     int calls = 0;
     mekal_register_cb_with_info(1, mekal_category_all, count_cb, 0, &calls);
+    mekal_register_cb(1, mekal_category_all, plain_cb, 0, NULL);
     mekal_value_t *slot = (mekal_value_t *)malloc(sizeof *slot);
     slot->as_int = 42;
     CHECK(mekal_raw_namevalue("answer", mekal_category_general, "c", slot,
                               mekal_get_basetype(mekal_type_int)) == 0);
-    const mekal_value_t *stored = NULL;
+    mekal_value_t *stored = NULL;
+    mekal_datatype_t *stored_type = NULL;
     mekal_category_t category = 0;
-    CHECK(mekal_get_nameval("answer", NULL, &stored, &category, NULL) == 0);
+    const char *subcategory = NULL;
+    CHECK(mekal_get_nameval("answer", &stored_type, &stored, &category, &subcategory) == 0);
     CHECK(stored == slot && stored->as_int == 42 && category == mekal_category_general);
-    CHECK(calls == 1 && seen == 1);
+    CHECK(stored_type == int_type && subcategory != NULL);
+    mekal_value_info_t *info = NULL;
+    CHECK(mekal_get_nameval_with_info("answer", &stored_type, &stored, &info) == 0);
+    CHECK(info != NULL && info->category == mekal_category_general);
+    CHECK(calls == 1 && seen == 1 && plain_seen == 1);
+
+    /* An element's datatype comes back as a plain pointer, ready to hand in again. */
+    const int pair[2] = {7, 8};
+    CHECK(mekal_namevalue("pair", mekal_category_general, NULL, "[%d]", pair, 2) == 0);
+    CHECK(mekal_get_nameval("pair", &stored_type, &stored, NULL, NULL) == 0);
+    mekal_datatype_t *element_type = NULL;
+    mekal_value_t element;
+    CHECK(mekal_get_subval(stored_type, stored, 1, &element_type, &element) == 0);
+    CHECK(element_type == int_type && element.as_int == 8);
+
     CHECK(mekal_clean() == 0);
-    CHECK(calls == 2); /* the "clean" event */
+    CHECK(calls == 3); /* "pair" and the "clean" event */
     CHECK(mekal_get_nameval("answer", NULL, NULL, NULL, NULL) == -1);
 
     if (failures == 0) printf("c_header_test: all checks passed\n");

@@ -30,13 +30,13 @@ struct PackedTuple {
     }
 };
 
-void count_plain(const char *, mekal_category_t, const char *, const mekal_value_t *,
-                 const mekal_datatype_t *, void *opaque) {
+void count_plain(const char *, mekal_category_t, const char *, mekal_value_t *,
+                 mekal_datatype_t *, void *opaque) {
     ++*static_cast<long *>(opaque);
 }
 
-void count_info(const char *, const mekal_value_t *, const mekal_datatype_t *,
-                const mekal_value_info_t *info, void *opaque) {
+void count_info(const char *, mekal_value_t *, mekal_datatype_t *,
+                mekal_value_info_t *info, void *opaque) {
     if (info != nullptr) ++*static_cast<long *>(opaque);
 }
 
@@ -49,7 +49,7 @@ std::string metric_name(int i) {
 }
 
 int stored_int(const char *name) {
-    const mekal_value_t *value = nullptr;
+    mekal_value_t *value = nullptr;
     if (mekal_get_nameval(name, nullptr, &value, nullptr, nullptr) != 0) return -1;
     return value->as_int;
 }
@@ -127,7 +127,7 @@ TEST_F(AllocCounts, FormattedReplaceAllocatesWhatTheNewValueOwnsAndFreesTheOld) 
         ASSERT_EQ(c.record("solver.value.x1", sub, tuple), 0) << c.label;
         EXPECT_EQ(scope.allocations(), c.blocks) << c.label;
         EXPECT_EQ(scope.frees(), c.blocks) << c.label;
-        const mekal_datatype_t *stored = nullptr;
+        mekal_datatype_t *stored = nullptr;
         ASSERT_EQ(mekal_get_nameval("solver.value.x1", &stored, nullptr, nullptr, nullptr), 0);
         EXPECT_EQ(stored->type, c.type) << c.label;
         mekal_clean();
@@ -158,11 +158,11 @@ TEST_F(AllocCounts, LookupsListingsAndDispatchAllocateNothing) {
     alloc_hooks::Scope scope;
     long found = 0;
     for (const std::string &name : names) {
-        const mekal_datatype_t *datatype = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
         mekal_category_t category = 0;
         const char *subcategory = nullptr;
-        const mekal_value_info_t *info = nullptr;
+        mekal_value_info_t *info = nullptr;
         found += mekal_get_nameval(name.c_str(), &datatype, &value, &category, &subcategory) == 0;
         found += mekal_get_nameval_with_info(name.c_str(), &datatype, &value, &info) == 0;
     }

@@ -91,7 +91,7 @@ std::string quoted(const std::string &s) { return "\"" + s + "\""; }
 // The stored value as text, read through mekal_get_subval for containers,
 // so copied and referenced forms read alike. Every byte the value owns is
 // touched, which lets the sanitizers see a value that was released.
-std::string value_canon(const mekal_datatype_t *d, const mekal_value_t *v) {
+std::string value_canon(mekal_datatype_t *d, mekal_value_t *v) {
     if (d == nullptr || v == nullptr) return "null";
     switch (d->type) {
     case mekal_type_int: return std::to_string(v->as_int);
@@ -123,7 +123,7 @@ std::string value_canon(const mekal_datatype_t *d, const mekal_value_t *v) {
         std::string out = "{";
         const int count = mekal_num_subvals(d);
         for (int i = 0; i < count; ++i) {
-            const mekal_datatype_t *subtype = nullptr;
+            mekal_datatype_t *subtype = nullptr;
             mekal_value_t subvalue{};
             if (i > 0) out += ",";
             out += mekal_get_subval(d, v, i, &subtype, &subvalue) == 0
@@ -153,24 +153,24 @@ int g_heard_with_info = 0;    // info observer
 int g_dispatch_mismatches = 0;  // a dispatched value that a lookup did not return
 
 void plain_observer(const char *name, mekal_category_t category, const char *,
-                    const mekal_value_t *value, const mekal_datatype_t *datatype, void *) {
+                    mekal_value_t *value, mekal_datatype_t *datatype, void *) {
     g_heard.push_back({name, category});
     if (category == mekal_category_control) return;
     // A value is dispatched only once it is stored.
-    const mekal_value_t *stored = nullptr;
-    const mekal_datatype_t *stored_type = nullptr;
+    mekal_value_t *stored = nullptr;
+    mekal_datatype_t *stored_type = nullptr;
     if (mekal_get_nameval(name, &stored_type, &stored, nullptr, nullptr) != 0 ||
         stored != value || stored_type != datatype)
         ++g_dispatch_mismatches;
 }
 
-void info_observer(const char *name, const mekal_value_t *value, const mekal_datatype_t *,
-                   const mekal_value_info_t *info, void *) {
+void info_observer(const char *name, mekal_value_t *value, mekal_datatype_t *,
+                   mekal_value_info_t *info, void *) {
     ++g_heard_with_info;
     if (info == nullptr) ++g_dispatch_mismatches;
     if (info == nullptr || info->category == mekal_category_control) return;
-    const mekal_value_info_t *stored_info = nullptr;
-    const mekal_value_t *stored = nullptr;
+    mekal_value_info_t *stored_info = nullptr;
+    mekal_value_t *stored = nullptr;
     if (mekal_get_nameval_with_info(name, nullptr, &stored, &stored_info) != 0 ||
         stored != value || stored_info != info)
         ++g_dispatch_mismatches;
@@ -188,8 +188,8 @@ struct Listed {
     std::string name;
     mekal_category_t category;
     const char *subcategory;
-    const mekal_value_t *value;
-    const mekal_datatype_t *datatype;
+    mekal_value_t *value;
+    mekal_datatype_t *datatype;
 };
 
 std::vector<Listed> list_all() {
@@ -197,7 +197,7 @@ std::vector<Listed> list_all() {
     mekal_list_namevals(
         0, mekal_category_all,
         [](const char *name, mekal_category_t category, const char *subcategory,
-           const mekal_value_t *value, const mekal_datatype_t *datatype, void *opaque) {
+           mekal_value_t *value, mekal_datatype_t *datatype, void *opaque) {
             static_cast<std::vector<Listed> *>(opaque)->push_back(
                 {name, category, subcategory, value, datatype});
         },
@@ -218,8 +218,8 @@ void expect_registry_consistent() {
     std::set<std::string> names;
     for (const Listed &l : listed) {
         EXPECT_TRUE(names.insert(l.name).second) << "listed twice: " << l.name;
-        const mekal_datatype_t *datatype = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
         mekal_category_t category = -1;
         const char *subcategory = "unset";
         ASSERT_EQ(mekal_get_nameval(l.name.c_str(), &datatype, &value, &category, &subcategory), 0)
@@ -228,7 +228,7 @@ void expect_registry_consistent() {
         EXPECT_EQ(datatype, l.datatype) << l.name;
         EXPECT_EQ(category, l.category) << l.name;
         EXPECT_EQ(subcategory, l.subcategory) << l.name;
-        const mekal_value_info_t *info = nullptr;
+        mekal_value_info_t *info = nullptr;
         ASSERT_EQ(mekal_get_nameval_with_info(l.name.c_str(), nullptr, nullptr, &info), 0);
         ASSERT_NE(info, nullptr) << l.name;
         EXPECT_EQ(info->category, l.category) << l.name;
@@ -236,12 +236,12 @@ void expect_registry_consistent() {
         EXPECT_NE(value_canon(datatype, value), "") << l.name;
     }
 
-    std::vector<const mekal_value_t *> with_info;
+    std::vector<mekal_value_t *> with_info;
     mekal_list_namevals_with_info(
         0, mekal_category_all,
-        [](const char *, const mekal_value_t *value, const mekal_datatype_t *,
-           const mekal_value_info_t *, void *opaque) {
-            static_cast<std::vector<const mekal_value_t *> *>(opaque)->push_back(value);
+        [](const char *, mekal_value_t *value, mekal_datatype_t *,
+           mekal_value_info_t *, void *opaque) {
+            static_cast<std::vector<mekal_value_t *> *>(opaque)->push_back(value);
         },
         &with_info);
     ASSERT_EQ(with_info.size(), listed.size());
@@ -414,9 +414,9 @@ bool stored_text(const char *subcategory, const char *expected) {
     return std::strcmp(subcategory, expected) == 0;
 }
 
-Observed observe(const Expected &e, const mekal_value_t *old_value) {
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+Observed observe(const Expected &e, mekal_value_t *old_value) {
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     mekal_category_t category = 0;
     const char *subcategory = nullptr;
     if (mekal_get_nameval(e.name.c_str(), &datatype, &value, &category, &subcategory) != 0)
@@ -441,8 +441,8 @@ Case recording_case(std::string label, Mode mode, Result result, std::vector<Exp
                     std::function<int()> operation, std::vector<std::string> control = {},
                     bool foreign_frees = false) {
     struct Shared {
-        std::vector<const mekal_value_t *> old_values;
-        const mekal_value_t *sentinel = nullptr;
+        std::vector<mekal_value_t *> old_values;
+        mekal_value_t *sentinel = nullptr;
         std::string sentinel_text;
     };
     auto shared = std::make_shared<Shared>();
@@ -452,7 +452,7 @@ Case recording_case(std::string label, Mode mode, Result result, std::vector<Exp
     c.seed = [shared, mode, expected] {
         static const SentinelTuple tuple;
         ASSERT_EQ(mekal_namevalue("sentinel", 7, "keep", "(%d,%s)", tuple.bytes, 2), 0);
-        const mekal_datatype_t *datatype = nullptr;
+        mekal_datatype_t *datatype = nullptr;
         ASSERT_EQ(mekal_get_nameval("sentinel", &datatype, &shared->sentinel, nullptr, nullptr), 0);
         shared->sentinel_text = value_canon(datatype, shared->sentinel);
         shared->old_values.assign(expected.size(), nullptr);
@@ -507,8 +507,8 @@ Case recording_case(std::string label, Mode mode, Result result, std::vector<Exp
             EXPECT_EQ(fresh, expected.size()) << "a run without failures is incomplete";
         }
 
-        const mekal_datatype_t *datatype = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_value_t *value = nullptr;
         ASSERT_EQ(mekal_get_nameval("sentinel", &datatype, &value, nullptr, nullptr), 0);
         EXPECT_EQ(value, shared->sentinel);
         EXPECT_EQ(value_canon(datatype, value), shared->sentinel_text);
@@ -653,14 +653,14 @@ TEST_F(AllocFailure, RegistrationWithoutMemoryLinksNothing) {
             if (with_info) {
                 mekal_register_cb_with_info(
                     1, mekal_category_control,
-                    [](const char *, const mekal_value_t *, const mekal_datatype_t *,
-                       const mekal_value_info_t *, void *opaque) { ++*static_cast<int *>(opaque); },
+                    [](const char *, mekal_value_t *, mekal_datatype_t *,
+                       mekal_value_info_t *, void *opaque) { ++*static_cast<int *>(opaque); },
                     1, calls.get());
             } else {
                 mekal_register_cb(
                     1, mekal_category_control,
-                    [](const char *, mekal_category_t, const char *, const mekal_value_t *,
-                       const mekal_datatype_t *, void *opaque) { ++*static_cast<int *>(opaque); },
+                    [](const char *, mekal_category_t, const char *, mekal_value_t *,
+                       mekal_datatype_t *, void *opaque) { ++*static_cast<int *>(opaque); },
                     1, calls.get());
             }
             return Outcome{};
@@ -699,7 +699,7 @@ TEST_F(AllocFailure, NewDatatypeOfNestedTypesFailsWithoutALeak) {
         c.run = [make] { return Outcome{0, make()}; };
         const std::string type = shape.type;
         c.check = [type](const Outcome &outcome, bool injected) {
-            const auto *datatype = static_cast<const mekal_datatype_t *>(outcome.pointer);
+            const auto *datatype = static_cast<mekal_datatype_t *>(outcome.pointer);
             EXPECT_EQ(datatype == nullptr, injected);
             if (datatype != nullptr) {
                 EXPECT_EQ(type_canon(datatype), type);

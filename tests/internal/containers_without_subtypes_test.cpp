@@ -101,7 +101,7 @@ TEST(ContainersWithoutSubtypes, ReleaseFreesTheSlotArrayAndOnlyDescribedElements
 }
 
 TEST(ContainersWithoutSubtypes, ElementAccessFailsAndClearsTheOutputs) {
-    const mekal_datatype_t *subtype = mekal_get_basetype(mekal_type_int);
+    mekal_datatype_t *subtype = mekal_get_basetype(mekal_type_int);
     mekal_value_t sub{};
 
     // A copied set with stored slots but no subtype array.

@@ -85,8 +85,8 @@ private:
     std::vector<unsigned char> storage_;
 };
 
-const mekal_value_t *slots_of(const mekal_value_t &value) {
-    return static_cast<const mekal_value_t *>(value.as_ptr);
+mekal_value_t *slots_of(const mekal_value_t &value) {
+    return static_cast<mekal_value_t *>(value.as_ptr);
 }
 
 constexpr int64_t kPoison = 0x5A5A5A5A5A5A5A5A;
@@ -245,7 +245,7 @@ TEST(CopyValue, NestedContainersAdvanceByTheirPackedSize) {
     mekal_value_t value{};
     ASSERT_EQ(copy_value(&value, grid, p.data()), 24);
     for (int row = 0; row < 2; ++row) {
-        const mekal_value_t *inner = slots_of(slots_of(value)[row]);
+        mekal_value_t *inner = slots_of(slots_of(value)[row]);
         for (int col = 0; col < 3; ++col) EXPECT_EQ(inner[col].as_int, 10 * (3 * row + col));
     }
     EXPECT_EQ(mekal::datatype_size(grid), 24);
@@ -263,7 +263,7 @@ TEST(CopyValue, NestedContainersAdvanceByTheirPackedSize) {
         .put<float>(0.5f).put<float>(2.0f).put<uint16_t>(60000);
     ASSERT_EQ(q.size(), 28u);
     ASSERT_EQ(copy_value(&value, mixed, q.data()), 28);
-    const mekal_value_t *m = slots_of(value);
+    mekal_value_t *m = slots_of(value);
     EXPECT_EQ(slots_of(m[0])[0].as_int, -4);
     EXPECT_EQ(slots_of(m[0])[1].as_int, 9);
     EXPECT_EQ(m[1].as_long, 1LL << 40);
@@ -303,7 +303,7 @@ TEST(CopyValue, ReferenceElementsInsideACopiedContainerPointIntoTheCallersData) 
     for (int j = 0; j < 3; ++j) EXPECT_EQ(slots_of(value)[j].as_ptr, source + 8 * j) << j;
 
     // The referenced elements can still be taken apart.
-    const mekal_datatype_t *element = nullptr;
+    mekal_datatype_t *element = nullptr;
     mekal_value_t sub{};
     ASSERT_EQ(mekal_get_subval(ref_list, &slots_of(value)[2], 1, &element, &sub), 0);
     EXPECT_EQ(element, base(mekal::kInt));
@@ -408,7 +408,7 @@ TEST(CopyValue, ExhaustedMemoryAtAnyStepKeepsNothing) {
         if (result >= 0) {
             EXPECT_FALSE(failed_on_purpose);
             EXPECT_EQ(result, 64);
-            const mekal_value_t *second = slots_of(slots_of(value)[1]);
+            mekal_value_t *second = slots_of(slots_of(value)[1]);
             EXPECT_STREQ(static_cast<const char *>(second[0].as_ptr), "s1");
             EXPECT_STREQ(static_cast<const char *>(slots_of(second[1])[1].as_ptr), "/d");
             EXPECT_EQ(static_cast<const struct timeval *>(second[2].as_ptr)->tv_usec, 4);
@@ -439,8 +439,8 @@ TEST(Subvals, CountIsTheElementCountInEitherFormAndZeroForScalars) {
 }
 
 // Expects a failed element access: -1, null subtype, zero subvalue.
-void expect_subval_failure(const mekal_datatype_t *type, const mekal_value_t *value, int index) {
-    const mekal_datatype_t *element = base(mekal::kInt);
+void expect_subval_failure(mekal_datatype_t *type, mekal_value_t *value, int index) {
+    mekal_datatype_t *element = base(mekal::kInt);
     mekal_value_t sub;
     sub.as_long = kPoison;
     EXPECT_EQ(mekal_get_subval(type, value, index, &element, &sub), -1) << index;
@@ -469,7 +469,7 @@ TEST(Subvals, BadIndexesScalarsAndNullArgumentsFail) {
         expect_subval_failure(base(mekal::kStringRef), &scalar, index);
     }
 
-    const mekal_datatype_t *element = base(mekal::kInt);
+    mekal_datatype_t *element = base(mekal::kInt);
     mekal_value_t sub;
     sub.as_long = kPoison;
     EXPECT_EQ(mekal_get_subval(nullptr, &copied, 0, &element, &sub), -1);
@@ -505,7 +505,7 @@ TEST(Subvals, ReferencedTupleReadsEachMemberAtItsPackedOffset) {
     mekal_value_t value{};
     value.as_ptr = const_cast<unsigned char *>(p.data());
 
-    const mekal_datatype_t *element = nullptr;
+    mekal_datatype_t *element = nullptr;
     mekal_value_t sub{};
     ASSERT_EQ(mekal_get_subval(tuple, &value, 2, &element, &sub), 0);
     EXPECT_EQ(element, base(mekal::kStringRef));
@@ -528,13 +528,13 @@ TEST(Subvals, ReferencedSetOfSetsReachesTheInnerElementAtItsByteOffset) {
     mekal_value_t value{};
     value.as_ptr = const_cast<unsigned char *>(source);
 
-    const mekal_datatype_t *row_type = nullptr;
+    mekal_datatype_t *row_type = nullptr;
     mekal_value_t row{};
     ASSERT_EQ(mekal_get_subval(outer, &value, 1, &row_type, &row), 0);
     EXPECT_EQ(row_type, inner);
     EXPECT_EQ(row.as_ptr, source + 12);
 
-    const mekal_datatype_t *cell_type = nullptr;
+    mekal_datatype_t *cell_type = nullptr;
     mekal_value_t cell{};
     ASSERT_EQ(mekal_get_subval(row_type, &row, 2, &cell_type, &cell), 0);
     EXPECT_EQ(cell_type, base(mekal::kInt));
@@ -552,7 +552,7 @@ TEST(Subvals, ReferencedElementsOfEveryWidthAreReadAndWidened) {
     mekal_datatype_t *tuple = t.tuple({base(mekal::kUnsigned16), base(mekal::kInt16),
                                        base(mekal::kFloat), base(mekal::kDate),
                                        base(mekal::kTimeval), base(mekal::kUnsigned8)}, true);
-    const mekal_datatype_t *element = nullptr;
+    mekal_datatype_t *element = nullptr;
     mekal_value_t sub{};
     ASSERT_EQ(mekal_get_subval(tuple, &value, 0, &element, &sub), 0);
     EXPECT_EQ(sub.as_int, 0xFFFE);
@@ -587,7 +587,7 @@ TEST(Subvals, ReferencedElementsWithoutASizeFail) {
 
     // The element itself has no readable form: its datatype is still handed out.
     mekal_datatype_t *tuple = t.tuple({base(mekal::kLong), unset, base(mekal::kLong)}, true);
-    const mekal_datatype_t *element = nullptr;
+    mekal_datatype_t *element = nullptr;
     mekal_value_t sub;
     sub.as_long = kPoison;
     EXPECT_EQ(mekal_get_subval(tuple, &value, 1, &element, &sub), -1);
@@ -617,7 +617,7 @@ TEST(Subvals, CopiedContainersHandOutTheirStoredSlotsLevelByLevel) {
     ASSERT_EQ(copy_value(&value, tuple, p.data()), 26);
 
     for (int i = 0; i < 3; ++i) {
-        const mekal_datatype_t *element = nullptr;
+        mekal_datatype_t *element = nullptr;
         mekal_value_t sub;
         sub.as_long = kPoison;
         ASSERT_EQ(mekal_get_subval(tuple, &value, i, &element, &sub), 0) << i;
@@ -625,10 +625,10 @@ TEST(Subvals, CopiedContainersHandOutTheirStoredSlotsLevelByLevel) {
         EXPECT_EQ(sub.as_long, slots_of(value)[i].as_long) << "all 8 bytes of slot " << i;
     }
 
-    const mekal_datatype_t *set_type = nullptr;
+    mekal_datatype_t *set_type = nullptr;
     mekal_value_t set_value{};
     ASSERT_EQ(mekal_get_subval(tuple, &value, 1, &set_type, &set_value), 0);
-    const mekal_datatype_t *text_type = nullptr;
+    mekal_datatype_t *text_type = nullptr;
     mekal_value_t text{};
     ASSERT_EQ(mekal_get_subval(set_type, &set_value, 1, &text_type, &text), 0);
     EXPECT_EQ(text_type, base(mekal::kString));

@@ -84,12 +84,12 @@ struct Heard {
     std::string text;
 };
 
-void heard_cb(const char *name, mekal_category_t, const char *, const mekal_value_t *value,
-              const mekal_datatype_t *datatype, void *opaque) {
+void heard_cb(const char *name, mekal_category_t, const char *, mekal_value_t *value,
+              mekal_datatype_t *datatype, void *opaque) {
     if (std::strcmp(name, "ctl") != 0) return;
     auto *heard = static_cast<Heard *>(opaque);
     ++heard->calls;
-    const mekal_datatype_t *member = nullptr;
+    mekal_datatype_t *member = nullptr;
     mekal_value_t sub{};
     if (mekal_get_subval(datatype, value, 1, &member, &sub) == 0 && member->type == mekal_type_string)
         heard->text = static_cast<const char *>(sub.as_ptr);
@@ -146,18 +146,18 @@ TEST_F(NameValueMemory, ExhaustedMemoryAnywhereFailsAndKeepsThePreviousValue) {
     // The previous value: a copied set of two texts.
     const char *old_texts[2] = {"old0", "old1"};
     ASSERT_EQ(mekal_namevalue("nested", 2, "before", "[%s]", old_texts, 2), 0);
-    const mekal_datatype_t *old_type = nullptr;
-    const mekal_value_t *old_value = nullptr;
+    mekal_datatype_t *old_type = nullptr;
+    mekal_value_t *old_value = nullptr;
     ASSERT_EQ(mekal_get_nameval("nested", &old_type, &old_value, nullptr, nullptr), 0);
     auto previous_intact = [&] {
-        const mekal_datatype_t *type = nullptr;
-        const mekal_value_t *value = nullptr;
+        mekal_datatype_t *type = nullptr;
+        mekal_value_t *value = nullptr;
         const char *sub = nullptr;
         ASSERT_EQ(mekal_get_nameval("nested", &type, &value, nullptr, &sub), 0);
         EXPECT_EQ(type, old_type);
         EXPECT_EQ(value, old_value);
         EXPECT_STREQ(sub, "before");
-        const mekal_datatype_t *element = nullptr;
+        mekal_datatype_t *element = nullptr;
         mekal_value_t text{};
         ASSERT_EQ(mekal_get_subval(type, value, 1, &element, &text), 0);
         EXPECT_STREQ(static_cast<const char *>(text.as_ptr), "old1");
@@ -188,19 +188,19 @@ TEST_F(NameValueMemory, ExhaustedMemoryAnywhereFailsAndKeepsThePreviousValue) {
     inject_until_success(record, previous_intact, 2 + 2 * 7 + 6 + 2);
     if (HasFatalFailure()) return;
 
-    const mekal_datatype_t *type = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *type = nullptr;
+    mekal_value_t *value = nullptr;
     const char *sub = nullptr;
     ASSERT_EQ(mekal_get_nameval("nested", &type, &value, nullptr, &sub), 0);
     EXPECT_STREQ(sub, "after");
     ASSERT_EQ(type->type, mekal_type_list);
-    const mekal_datatype_t *tuple_type = nullptr;
+    mekal_datatype_t *tuple_type = nullptr;
     mekal_value_t tuple{};
     ASSERT_EQ(mekal_get_subval(type, value, 1, &tuple_type, &tuple), 0);
-    const mekal_datatype_t *set_type = nullptr;
+    mekal_datatype_t *set_type = nullptr;
     mekal_value_t set{};
     ASSERT_EQ(mekal_get_subval(tuple_type, &tuple, 1, &set_type, &set), 0);
-    const mekal_datatype_t *path_type = nullptr;
+    mekal_datatype_t *path_type = nullptr;
     mekal_value_t path{};
     ASSERT_EQ(mekal_get_subval(set_type, &set, 2, &path_type, &path), 0);
     EXPECT_STREQ(static_cast<const char *>(path.as_ptr), "/f");

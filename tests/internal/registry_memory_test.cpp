@@ -46,18 +46,18 @@ void string_set(mekal_value_t **value, mekal_datatype_t **datatype) {
 
 int count_entries() {
     int n = 0;
-    mekal_list_namevals(0, 1, [](const char *, mekal_category_t, const char *, const mekal_value_t *,
-                                 const mekal_datatype_t *, void *o) { ++*static_cast<int *>(o); },
+    mekal_list_namevals(0, 1, [](const char *, mekal_category_t, const char *, mekal_value_t *,
+                                 mekal_datatype_t *, void *o) { ++*static_cast<int *>(o); },
                         &n);
     return n;
 }
 
-void noop_cb(const char *, mekal_category_t, const char *, const mekal_value_t *,
-             const mekal_datatype_t *, void *opaque) {
+void noop_cb(const char *, mekal_category_t, const char *, mekal_value_t *,
+             mekal_datatype_t *, void *opaque) {
     ++*static_cast<int *>(opaque);
 }
-void noop_info_cb(const char *, const mekal_value_t *, const mekal_datatype_t *,
-                  const mekal_value_info_t *, void *opaque) {
+void noop_info_cb(const char *, mekal_value_t *, mekal_datatype_t *,
+                  mekal_value_info_t *, void *opaque) {
     ++*static_cast<int *>(opaque);
 }
 
@@ -141,8 +141,8 @@ TEST_F(RegistryMemory, ReadsAndDispatchAllocateNothing) {
     }
     ASSERT_EQ(mekal_raw_namevalue("x", 2, "s", int_slot(1), mekal_get_basetype(mekal_type_int)), 0);
     alloc_hooks::Scope scope;
-    const mekal_value_t *value = nullptr;
-    const mekal_value_info_t *info = nullptr;
+    mekal_value_t *value = nullptr;
+    mekal_value_info_t *info = nullptr;
     EXPECT_EQ(mekal_get_nameval("x", nullptr, &value, nullptr, nullptr), 0);
     EXPECT_EQ(mekal_get_nameval_with_info("x", nullptr, nullptr, &info), 0);
     EXPECT_EQ(mekal_get_nameval("missing", nullptr, nullptr, nullptr, nullptr), -1);
@@ -191,7 +191,7 @@ TEST_F(RegistryMemory, ExhaustedMemoryLeavesTheRegistryConsistent) {
             EXPECT_EQ(scope.frees(), scope.allocations() + 6) << name << " n=" << n;
             EXPECT_EQ(count_entries(), entries_before);
             EXPECT_EQ(observed, observed_before) << "a refused recording is not dispatched";
-            const mekal_value_t *stored = nullptr;
+            mekal_value_t *stored = nullptr;
             const char *sub = nullptr;
             if (std::strcmp(name, "kept") == 0) {
                 ASSERT_EQ(mekal_get_nameval("kept", nullptr, &stored, nullptr, &sub), 0);

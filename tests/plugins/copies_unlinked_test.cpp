@@ -103,7 +103,7 @@ TEST(UnlinkedCopies, FirstLoadedGloballyServesTheSecondLoadedLocally) {
         // first copy's raw entry: the shared registry holds the second
         // copy's static datatype, which is why a copy must stay loaded.
         ASSERT_EQ(second.namevalue("typed", 2, nullptr, "%d", 3), 0);
-        const mekal_datatype_t *datatype = nullptr;
+        mekal_datatype_t *datatype = nullptr;
         ASSERT_EQ(first.get_nameval("typed", &datatype, nullptr, nullptr, nullptr), 0);
         EXPECT_EQ(datatype, second.get_basetype(mekal_type_int));
         EXPECT_NE(datatype, first.get_basetype(mekal_type_int));

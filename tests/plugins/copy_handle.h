@@ -71,7 +71,7 @@ struct Copy {
     // The stored int of name through this copy's lookup, or missing.
     static constexpr int kMissing = -999999;
     int lookup(const char *name) {
-        const mekal_value_t *value = nullptr;
+        mekal_value_t *value = nullptr;
         if (get_nameval(name, nullptr, &value, nullptr, nullptr) != 0) return kMissing;
         return value->as_int;
     }
@@ -80,8 +80,8 @@ struct Copy {
         std::vector<std::string> out;
         list_namevals(
             0, mekal_category_all,
-            [](const char *name, mekal_category_t, const char *, const mekal_value_t *,
-               const mekal_datatype_t *, void *opaque) {
+            [](const char *name, mekal_category_t, const char *, mekal_value_t *,
+               mekal_datatype_t *, void *opaque) {
                 static_cast<std::vector<std::string> *>(opaque)->push_back(name);
             },
             &out);
@@ -96,7 +96,7 @@ struct Plugin {
     int (*lookup)(const char *, int *) = nullptr;
     void (*observe)(mekal_nameval_cb_t, void *) = nullptr;
     int (*clean)() = nullptr;
-    const mekal_datatype_t *(*int_basetype)() = nullptr;
+    mekal_datatype_t *(*int_basetype)() = nullptr;
     registry_block *(*found_block)() = nullptr;
     registry_block *(*fallback_block)() = nullptr;
 
@@ -123,8 +123,8 @@ struct Heard {
     std::vector<std::string> names;
 };
 
-inline void hear(const char *name, mekal_category_t, const char *, const mekal_value_t *,
-                 const mekal_datatype_t *, void *opaque) {
+inline void hear(const char *name, mekal_category_t, const char *, mekal_value_t *,
+                 mekal_datatype_t *, void *opaque) {
     static_cast<Heard *>(opaque)->names.push_back(name);
 }
 

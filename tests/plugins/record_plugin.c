@@ -11,7 +11,7 @@ MEKAL_API int plugin_record(const char *name, int v) {
 
 /* The stored int of name, or -1 when the plugin's lookup misses. */
 MEKAL_API int plugin_lookup(const char *name, int *out) {
-    const mekal_value_t *value = 0;
+    mekal_value_t *value = 0;
     if (mekal_get_nameval(name, 0, &value, 0, 0) != 0) return -1;
     *out = value->as_int;
     return 0;
@@ -24,7 +24,7 @@ MEKAL_API void plugin_observe(mekal_nameval_cb_t cb, void *opaque) {
 MEKAL_API int plugin_clean(void) { return mekal_clean(); }
 
 /* The int datatype of whichever copy serves the plugin's calls. */
-MEKAL_API const mekal_datatype_t *plugin_int_basetype(void) {
+MEKAL_API mekal_datatype_t *plugin_int_basetype(void) {
     return mekal_get_basetype(mekal_type_int);
 }
 

@@ -21,7 +21,7 @@ inline int record_int(const char *name, int value, mekal_category_t category = 2
 }
 
 inline int stored_int(const char *name) {
-    const mekal_value_t *value = nullptr;
+    mekal_value_t *value = nullptr;
     if (mekal_get_nameval(name, nullptr, &value, nullptr, nullptr) != 0) return -999999;
     return value->as_int;
 }
@@ -32,9 +32,9 @@ struct Event {
     mekal_category_t category;
     const char *name_ptr;
     const char *subcategory;  // pointer as received
-    const mekal_value_t *value;
-    const mekal_datatype_t *datatype;
-    const mekal_value_info_t *info;
+    mekal_value_t *value;
+    mekal_datatype_t *datatype;
+    mekal_value_info_t *info;
     mekal_value_info_t info_copy;
     mekal_value_t value_copy;  // control events' slots live only during the call
 };
@@ -45,15 +45,15 @@ struct Recorder {
 };
 
 inline void plain_cb(const char *name, mekal_category_t category, const char *subcategory,
-                     const mekal_value_t *value, const mekal_datatype_t *datatype,
+                     mekal_value_t *value, mekal_datatype_t *datatype,
                      void *opaque) {
     auto *r = static_cast<Recorder *>(opaque);
     r->events->push_back({r->label, name, category, name, subcategory, value, datatype,
                           nullptr, {}, value ? *value : mekal_value_t{}});
 }
 
-inline void info_cb(const char *name, const mekal_value_t *value,
-                    const mekal_datatype_t *datatype, const mekal_value_info_t *info,
+inline void info_cb(const char *name, mekal_value_t *value,
+                    mekal_datatype_t *datatype, mekal_value_info_t *info,
                     void *opaque) {
     auto *r = static_cast<Recorder *>(opaque);
     r->events->push_back({r->label, name, info ? info->category : -1, name,
@@ -65,8 +65,8 @@ inline std::vector<std::string> listed_names(mekal_category_t category = mekal_c
     std::vector<std::string> names;
     mekal_list_namevals(
         0, category,
-        [](const char *name, mekal_category_t, const char *, const mekal_value_t *,
-           const mekal_datatype_t *, void *opaque) {
+        [](const char *name, mekal_category_t, const char *, mekal_value_t *,
+           mekal_datatype_t *, void *opaque) {
             static_cast<std::vector<std::string> *>(opaque)->push_back(name);
         },
         &names);

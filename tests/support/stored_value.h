@@ -14,8 +14,8 @@ namespace testing_helpers {
 
 struct Stored {
     bool found = false;
-    const mekal_datatype_t *datatype = nullptr;
-    const mekal_value_t *value = nullptr;
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
     mekal_category_t category = 0;
     std::string subcategory;
     std::string typestr;
@@ -29,7 +29,7 @@ struct Stored {
         std::vector<std::string> out;
         if (!found) return {"(missing)"};
         for (int i = 0; i < mekal_num_subvals(datatype); ++i) {
-            const mekal_datatype_t *subtype = nullptr;
+            mekal_datatype_t *subtype = nullptr;
             mekal_value_t element{};
             EXPECT_EQ(mekal_get_subval(datatype, value, i, &subtype, &element), 0);
             out.push_back(element.as_ptr ? static_cast<const char *>(element.as_ptr) : "(null)");

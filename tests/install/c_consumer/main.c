@@ -11,7 +11,7 @@
 #endif
 
 static void count_event(const char *name, mekal_category_t category, const char *subcategory,
-                        const mekal_value_t *value, const mekal_datatype_t *datatype,
+                        mekal_value_t *value, mekal_datatype_t *datatype,
                         void *opaque) {
     (void)name;
     (void)category;
@@ -29,8 +29,8 @@ static int fail(const char *what) {
 int main(void) {
     int events = 0;
     const int grid[2][3] = {{1, 2, 3}, {4, 5, 6}};
-    const mekal_datatype_t *datatype = NULL, *row_type = NULL, *cell_type = NULL;
-    const mekal_value_t *value = NULL;
+    mekal_datatype_t *datatype = NULL, *row_type = NULL, *cell_type = NULL;
+    mekal_value_t *value = NULL;
     mekal_value_t row, cell;
     char *type;
     int same;
