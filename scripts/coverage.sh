@@ -40,7 +40,9 @@ gcovr_args=(--root . --filter 'src/' --exclude-unreachable-branches --exclude-th
 gcovr "${gcovr_args[@]}"
 gcovr "${gcovr_args[@]}" --branches
 rc=0
-gcovr "${gcovr_args[@]}" --print-summary --output /dev/null \
+# The summary goes to stdout; the report file stays in the build tree. Never
+# hand gcovr a device as its output: it unlinks the path it checks.
+gcovr "${gcovr_args[@]}" --print-summary --output "$BUILD_DIR/coverage-summary.txt" \
   --fail-under-line "$MIN_LINES" --fail-under-branch "$MIN_BRANCHES" || rc=$?
 case $rc in
   0) echo "coverage: at or above ${MIN_LINES}% of lines and ${MIN_BRANCHES}% of branches" ;;
