@@ -67,7 +67,7 @@ message(STATUS "installed: ${installed}")
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
                  lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake
                  lib/cmake/mekal/mekalConfigVersion.cmake lib/cmake/mekal/mekalTargets.cmake
-                 lib/pkgconfig/mekal.pc)
+                 lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE)
   if(NOT expected IN_LIST installed)
     message(FATAL_ERROR "install test: ${expected} is not installed")
   endif()
@@ -135,6 +135,11 @@ consumer("C consumer (find_package)" ${here}/c_consumer ${WORK_DIR}/c-package c_
          USE_PREFIX -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
 
 # --- C++ consumer through pkg-config --------------------------------------
+file(READ ${prefix}/lib/pkgconfig/mekal.pc pc_text)
+file(READ ${prefix}/lib/cmake/mekal/mekalConfig.cmake config_text)
+if(NOT pc_text MATCHES "\nLicense: MIT\n" OR NOT config_text MATCHES "mekal_LICENSE \"MIT\"")
+  message(FATAL_ERROR "install test: mekal.pc or mekalConfig.cmake does not state the licence")
+endif()
 run("pkg-config" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
     ${PKG_CONFIG} --cflags --libs mekal)
 string(STRIP "${run_output}" pc_flags)
