@@ -11,6 +11,7 @@
 // of the datatype, copy it in and record it, and take it apart down to the
 // leaves, copied and by reference. With the failure flag, each operation is
 // also run with one allocation failing.
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -125,13 +126,16 @@ struct ReferenceParser {
         return true;
     }
 
-    int closing(int open, int end) const {
+    // Also reports the deepest nesting met on the way, which the library
+    // refuses beyond its cap even where the parse would not descend.
+    int closing(int open, int end, int *deepest) const {
         const char opener = text[open];
         const char wanted = opener == '<' ? '>' : opener == '[' ? ']' : opener == '{' ? '}' : ')';
         int depth = 0;
+        *deepest = 0;
         for (int i = open; i < end; ++i) {
             const char c = text[i];
-            if (c == '<' || c == '[' || c == '{' || c == '(') ++depth;
+            if (c == '<' || c == '[' || c == '{' || c == '(') *deepest = std::max(*deepest, ++depth);
             if (c == '>' || c == ']' || c == '}' || c == ')') {
                 --depth;
                 if (depth == 0 && c == wanted) return i;
@@ -155,7 +159,9 @@ struct ReferenceParser {
             beyond_limits = true;
             return false;
         }
-        const int close = closing(pos, end);
+        int deepest = 0;
+        const int close = closing(pos, end, &deepest);
+        if (deepest > 256 - depth) beyond_limits = true;
         if (close < 0) return false;
         out.reference = reference;
         out.count = 2;

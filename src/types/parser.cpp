@@ -32,13 +32,16 @@ char closer_of(char opener) {
 // Position of the bracket closing the container opened at open, or -1.
 // Bracket kinds are not matched against each other: any opener deepens and
 // any closer shallows, and only the wanted closer at depth 0 ends the scan.
-// The NUL check keeps an end bound past the text harmless.
-int find_closing(const char *text, int open, int end) {
+// The NUL check keeps an end bound past the text harmless. Nesting deeper
+// than max_depth (what the parser may still descend) fails at once: every
+// level would otherwise rescan the whole deep text before the cap refused
+// it, 256 times the length of a string of nested brackets.
+int find_closing(const char *text, int open, int end, int max_depth) {
     const char wanted = closer_of(text[open]);
     int depth = 0;
     for (int i = open; i < end && text[i] != '\0'; ++i) {
         if (is_opener(text[i])) {
-            ++depth;
+            if (++depth > max_depth) return -1;
         } else if (is_closer(text[i])) {
             --depth;
             if (depth == 0 && text[i] == wanted) return i;
@@ -119,7 +122,7 @@ mekal_datatype_t *parse_container(const char *text, int pos, int end, int refere
                                   va_list *args, int *out_pos, int depth) {
     if (depth >= kMaxNesting) return nullptr;
     const char opener = text[pos];
-    const int closing = find_closing(text, pos, end);
+    const int closing = find_closing(text, pos, end, kMaxNesting - depth);
     if (closing < 0) return nullptr;
 
     int32_t code;

@@ -6,6 +6,9 @@
 #include <cstdarg>
 #include <cstring>
 #include <locale.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <climits>
 #include <memory>
 #include <string>
 
@@ -679,6 +682,20 @@ TEST(ParserFailures, DeepNestingIsCappedWithoutExhaustingTheStack) {
     EXPECT_EQ(p.datatype, nullptr);
     EXPECT_TRUE(p.sentinel_next);
     EXPECT_EQ(scope.allocations(), 0);
+
+    // The refusal reads no more than the cap's worth of brackets, not the
+    // whole text at every level: a page of '[' ending at an unreadable page
+    // is refused without a fault.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(map, MAP_FAILED);
+    auto *text = static_cast<char *>(map);
+    std::memset(text, '[', page);
+    ASSERT_EQ(mprotect(text + page, page, PROT_NONE), 0);
+    Parsed guarded = parse_stretch(text, 0, INT_MAX, 0, kSentinel);
+    EXPECT_EQ(guarded.datatype, nullptr);
+    EXPECT_TRUE(guarded.sentinel_next);
+    munmap(map, 2 * page);
 }
 
 }  // namespace
