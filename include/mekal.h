@@ -255,7 +255,7 @@ MEKAL_API int mekal_executablepath(void); /* "executablepath": its resolved path
 MEKAL_API int mekal_cmdline(void);       /* "cmdline": the arguments as a set of texts */
 MEKAL_API int mekal_user(void);          /* "user": the login name */
 MEKAL_API int mekal_uid(void);           /* "uid": the user-information field */
-MEKAL_API int mekal_workdir(void);       /* "working_directory" */
+MEKAL_API int mekal_workdir(void);       /* "working_directory", any length */
 MEKAL_API int mekal_hostname(void);      /* "hostname" */
 MEKAL_API int mekal_clustername(void);   /* "cluster": host name without digits, up to '.' */
 MEKAL_API int mekal_hostlist(void);      /* needs MPI: always -1 in this build */
@@ -277,10 +277,11 @@ MEKAL_API int mekal_collect_all(void);
 /* System and user CPU time of the process (either may be NULL). 0 or -1. */
 MEKAL_API int melsys_get_times(struct timeval *sys_out, struct timeval *user_out);
 
-/* The time of day. Returns gettimeofday's result. */
+/* The time of day. Returns gettimeofday's result; -1 for a NULL tv. */
 MEKAL_API int melsys_curtime(struct timeval *tv);
 
-/* Launch time of the process; {0, 0} and -1 on failure. */
+/* Launch time of the process (the kernel's start record); {0, 0} and -1 on
+ * failure. */
 MEKAL_API int melsys_starttime(struct timeval *tv);
 
 /* Host name into buf (size >= 1), always NUL-terminated. 0 or -1. */
@@ -305,7 +306,8 @@ MEKAL_API int melsys_get_cwd(char *buf, size_t size);
 MEKAL_API int melsys_get_libraries(const char ***names_out, int *count_out,
                                    int *names_owned_out);
 
-/* CLOCK_REALTIME into ts; the registry's timestamps come from here. */
+/* CLOCK_REALTIME into ts; the registry's timestamps come from here. -1 for a
+ * NULL ts. */
 MEKAL_API int melsys_clock_realtime(struct timespec *ts);
 
 /* The registry block that the dynamic linker finds as "mekal_public", or NULL. */

@@ -6,6 +6,7 @@
 #include <link.h>
 #include <pwd.h>
 #include <sys/time.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -24,6 +25,15 @@ int64_t clock_ticks_per_second(long (*query)(int));
 struct timeval ticks_to_timeval(int64_t ticks, int64_t rate);
 // Modification time of path into *tv; {0, 0} and -1 when stat fails.
 int path_mtime(const char *path, struct timeval *tv);
+// Field 22 of a /proc/<pid>/stat line (start in clock ticks since boot).
+int parse_stat_starttime(const char *text, int64_t *ticks);
+// The same, read from the file at path. -1 when it cannot be read or parsed.
+int read_stat_starttime(const char *path, int64_t *ticks);
+// The launch on the real-time clock, from a start of start_ticks at rate
+// ticks per second on the boot clock and both clocks read now.
+struct timeval launch_from_boot_ticks(int64_t start_ticks, int64_t rate,
+                                      const struct timespec &real_now,
+                                      const struct timespec &boot_now);
 
 // process.cpp
 // Resolves path and copies the result into buf, cut to size - 1 bytes.

@@ -1,10 +1,13 @@
 // Time probes: CPU times from times(), the time of day, and the launch time
-// read from the process's own directory in /proc.
+// from the kernel's own record of the process start.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/times.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 #include "sys/sys.h"
 
@@ -37,6 +40,68 @@ int path_mtime(const char *path, struct timeval *tv) {
     return 0;
 }
 
+int parse_stat_starttime(const char *text, int64_t *ticks) {
+    // The command name (field 2) is in parentheses and may itself hold
+    // blanks and parentheses; the fields after the last ')' are numbers.
+    const char *at = std::strrchr(text, ')');
+    if (at == nullptr) return -1;
+    ++at;
+    // Field 22 is the 20th blank-separated field after the name.
+    for (int field = 3; field < 22; ++field) {
+        while (*at == ' ') ++at;
+        while (*at != ' ' && *at != '\0') ++at;
+        if (*at == '\0') return -1;
+    }
+    while (*at == ' ') ++at;
+    if (*at < '0' || *at > '9') return -1;
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long long value = std::strtoull(at, &end, 10);
+    if (errno != 0 || (*end != ' ' && *end != '\0' && *end != '\n') ||
+        value > static_cast<unsigned long long>(INT64_MAX))
+        return -1;
+    *ticks = static_cast<int64_t>(value);
+    return 0;
+}
+
+int read_stat_starttime(const char *path, int64_t *ticks) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // The line is a few hundred bytes; fields past the start time may be cut.
+    char buffer[2048];
+    size_t got = 0;
+    while (got < sizeof buffer - 1) {
+        const ssize_t n = read(fd, buffer + got, sizeof buffer - 1 - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    (void)close(fd);
+    buffer[got] = '\0';
+    return parse_stat_starttime(buffer, ticks);
+}
+
+struct timeval launch_from_boot_ticks(int64_t start_ticks, int64_t rate,
+                                      const struct timespec &real_now,
+                                      const struct timespec &boot_now) {
+    // Everything in nanoseconds: launch = realtime now - (boottime now - start).
+    const int64_t start_ns = start_ticks / rate * 1000000000 + start_ticks % rate * 1000000000 / rate;
+    const int64_t boot_ns = static_cast<int64_t>(boot_now.tv_sec) * 1000000000 + boot_now.tv_nsec;
+    const int64_t real_ns = static_cast<int64_t>(real_now.tv_sec) * 1000000000 + real_now.tv_nsec;
+    int64_t launch_ns = real_ns - (boot_ns - start_ns);
+    struct timeval out{};
+    // Floor division, so a launch before the epoch keeps microseconds in 0..999999.
+    int64_t seconds = launch_ns / 1000000000;
+    int64_t rest = launch_ns % 1000000000;
+    if (rest < 0) {
+        rest += 1000000000;
+        seconds -= 1;
+    }
+    out.tv_sec = seconds;
+    out.tv_usec = rest / 1000;
+    return out;
+}
+
 }  // namespace mekal
 
 extern "C" MEKAL_API int melsys_get_times(struct timeval *sys_out, struct timeval *user_out) {
@@ -51,17 +116,35 @@ extern "C" MEKAL_API int melsys_get_times(struct timeval *sys_out, struct timeva
 }
 
 extern "C" MEKAL_API int melsys_curtime(struct timeval *tv) {
+    // gettimeofday accepts a null record and reports success.
+    if (tv == nullptr) return -1;
     return gettimeofday(tv, nullptr);
 }
 
 extern "C" MEKAL_API int melsys_starttime(struct timeval *tv) {
     if (tv == nullptr) return -1;
-    // The process file system stamps the process's directory no earlier than
-    // its launch; that stamp is taken as the launch time.
+    tv->tv_sec = 0;
+    tv->tv_usec = 0;
+    // The kernel records the start in clock ticks since boot. Boot time
+    // itself (btime) can be off by a second or more after a virtual machine
+    // was restored, so the distance to now is measured on the boot clock and
+    // taken back from the real-time clock read at the same moment.
+    int64_t ticks = 0;
+    struct timespec real_now{}, boot_now{};
+    if (mekal::read_stat_starttime("/proc/self/stat", &ticks) == 0 &&
+        clock_gettime(CLOCK_BOOTTIME, &boot_now) == 0 &&
+        clock_gettime(CLOCK_REALTIME, &real_now) == 0) {
+        *tv = mekal::launch_from_boot_ticks(ticks, mekal::clock_ticks_per_second(sysconf),
+                                            real_now, boot_now);
+        return 0;
+    }
+    // Without the stat file: the process's directory is stamped when it is
+    // first looked up, no earlier than the launch.
     return mekal::path_mtime("/proc/self", tv);
 }
 
 // The registry stamps every recording through this clock.
 extern "C" MEKAL_API int melsys_clock_realtime(struct timespec *ts) {
+    if (ts == nullptr) return -1;
     return clock_gettime(CLOCK_REALTIME, ts);
 }

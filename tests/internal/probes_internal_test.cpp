@@ -143,6 +143,54 @@ TEST_F(ProbeStartTime, ModificationTimeBecomesSecondsAndTruncatedMicroseconds) {
     EXPECT_EQ(melsys_starttime(nullptr), -1);
 }
 
+TEST(ProbeStartTicks, Field22AfterTheLastParenthesisOfTheName) {
+    // Fields 3..21 are filler here; 22 is the start in ticks.
+    const std::string filler = " S 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 ";
+    const struct {
+        std::string line;
+        int result;
+        int64_t ticks;
+    } rows[] = {
+        {"42 (app)" + filler + "98765 0 0\n", 0, 98765},
+        {"42 (a) b) (c d)" + filler + "7 1 2", 0, 7},  // parentheses and blanks in the name
+        {"42 (app)" + filler + "123", 0, 123},            // the line may end with the field
+        {"42 (app)" + filler, -1, 0},                     // cut before field 22
+        {"42 (app)" + filler + "-5 0", -1, 0},
+        {"42 (app)" + filler + "12x 0", -1, 0},
+        {"42 (app)" + filler + "99999999999999999999999 0", -1, 0},
+        {"no parenthesis" + filler + "5", -1, 0},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.line);
+        int64_t ticks = -1;
+        EXPECT_EQ(mekal::parse_stat_starttime(row.line.c_str(), &ticks), row.result);
+        EXPECT_EQ(ticks, row.result == 0 ? row.ticks : -1);
+    }
+    int64_t ticks = -1;
+    EXPECT_EQ(mekal::read_stat_starttime("/nonexistent/stat", &ticks), -1);
+    EXPECT_EQ(ticks, -1);
+}
+
+TEST(ProbeStartTicks, LaunchIsNowLessTheTimeSinceTheStartOnTheBootClock) {
+    const struct {
+        int64_t ticks, rate;
+        struct timespec real_now, boot_now;
+        struct timeval launch;
+    } rows[] = {
+        // 50 s after boot, read at 100.25 s on the boot clock: 50.25 s ago.
+        {5000, 100, {1000, 500000000}, {100, 250000000}, {950, 250000}},
+        {3, 128, {10, 0}, {1, 0}, {9, 23437}},      // 3/128 s = 23437.5 us, cut
+        {0, 100, {0, 100}, {1, 0}, {-1, 0}},         // before the epoch: floor
+        {150, 100, {20, 999999999}, {2, 0}, {20, 499999}},
+    };
+    for (const auto &row : rows) {
+        const struct timeval launch =
+            mekal::launch_from_boot_ticks(row.ticks, row.rate, row.real_now, row.boot_now);
+        EXPECT_EQ(launch.tv_sec, row.launch.tv_sec) << row.ticks;
+        EXPECT_EQ(launch.tv_usec, row.launch.tv_usec) << row.ticks;
+    }
+}
+
 // ------------------------------------------------------- executable path
 
 using ProbeResolvedPath = TempDir;
