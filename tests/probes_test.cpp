@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -211,7 +213,71 @@ TEST_F(RealProbes, WorkdirFollowsChdir) {
     ASSERT_EQ(chdir("/"), 0);
     EXPECT_EQ(mekal_workdir(), 0);
     EXPECT_EQ(stored("working_directory").text(), "/");
+
+    // A directory longer than any fixed buffer is recorded whole.
+    std::string root = (std::getenv("TMPDIR") ? std::getenv("TMPDIR") : "/tmp");
+    root += "/mekal-cwd-XXXXXX";
+    ASSERT_NE(mkdtemp(root.data()), nullptr);
+    // Longer than PATH_MAX: built and removed one level at a time.
+    const std::string level(200, 'd');
+    std::string deep = root;
+    int levels = 0;
+    ASSERT_EQ(chdir(root.c_str()), 0);
+    for (; deep.size() < 6000; ++levels) {
+        ASSERT_EQ(mkdir(level.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(level.c_str()), 0);
+        deep += "/" + level;
+    }
+    EXPECT_EQ(mekal_workdir(), 0);
+    EXPECT_TRUE(stored("working_directory").text() == deep) << deep.size() << " bytes";
+    mekal_clean();
+    EXPECT_EQ(mekal_collect_all(), 0);
+    EXPECT_TRUE(stored("working_directory").text() == deep) << deep.size() << " bytes";
+    for (; levels > 0; --levels) {
+        ASSERT_EQ(chdir(".."), 0);
+        EXPECT_EQ(rmdir(level.c_str()), 0);
+    }
     ASSERT_EQ(chdir(before), 0);
+    EXPECT_EQ(rmdir(root.c_str()), 0);
+}
+
+TEST_F(RealProbes, LaunchIsTheProcessStartNotTheFirstLookOfProc) {
+    // A child that sleeps before its first call: the launch is still when it
+    // was forked, and the wall time covers the sleep.
+    struct timeval before{};
+    ASSERT_EQ(gettimeofday(&before, nullptr), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        struct timeval started{};
+        gettimeofday(&started, nullptr);
+        usleep(1500000);
+        struct timeval launch{};
+        int failures = 0;
+        auto micros = [](const struct timeval &tv) { return tv.tv_sec * 1000000LL + tv.tv_usec; };
+        if (melsys_starttime(&launch) != 0) failures |= 1;
+        // The kernel counts the start in ticks (10 ms here): it may read
+        // up to one tick early, never late.
+        if (micros(launch) < micros(before) - 20000 || micros(launch) > micros(started) + 1000)
+            failures |= 2;
+        mekal_walltime();
+        mekal_fini();
+        const Stored wall = stored("walltime");
+        const auto *tv = wall.found ? static_cast<const struct timeval *>(wall.value->as_ptr) : nullptr;
+        if (tv == nullptr || micros(*tv) < 1500000 || micros(*tv) > 2000000) failures |= 4;
+        mekal_clean();
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: probe failed, 2: launch off, 4: wall time off";
+}
+
+TEST_F(RealProbes, ClocksRefuseANullRecord) {
+    EXPECT_EQ(melsys_clock_realtime(nullptr), -1);
+    EXPECT_EQ(melsys_curtime(nullptr), -1);
+    EXPECT_EQ(melsys_starttime(nullptr), -1);
 }
 
 TEST_F(RealProbes, CollectAllRecordsEveryFactOnThisMachine) {

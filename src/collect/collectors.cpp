@@ -1,7 +1,9 @@
 // Built-in collectors: each asks a probe for one fact of the run and records
 // it through the formatted entry under category 2. Nothing is kept: the
 // entry copies every text before it returns.
+#include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <cstdlib>
 #include <cstring>
 
@@ -13,6 +15,13 @@ namespace {
 constexpr int kExecutableBufferSize = 4097;
 constexpr int kHostBufferSize = 512;
 constexpr int kCwdBufferSize = 1024;
+// Far beyond any real directory; keeps a probe that always reports ERANGE
+// from growing the buffer without end.
+constexpr size_t kCwdLimit = size_t{1} << 30;
+
+struct free_deleter {
+    void operator()(char *p) const { std::free(p); }
+};
 constexpr long kSecondsPerDay = 86400;
 
 // The helpers below return the collector's result: 0 counts as recorded.
@@ -86,8 +95,20 @@ int record_uid() {
 
 int record_workdir() {
     char cwd[kCwdBufferSize];
-    if (melsys_get_cwd(cwd, sizeof cwd) == -1) return -1;
-    return mekal_namevalue("working_directory", mekal_category_general, "runinfo", "%p", cwd);
+    errno = 0;
+    if (melsys_get_cwd(cwd, sizeof cwd) == 0)
+        return mekal_namevalue("working_directory", mekal_category_general, "runinfo", "%p", cwd);
+    // A directory too long for the buffer is reported with ERANGE: grow the
+    // buffer until it fits, so any directory getcwd can name is recorded.
+    for (size_t size = 2 * sizeof cwd; errno == ERANGE && size <= kCwdLimit; size *= 2) {
+        std::unique_ptr<char, free_deleter> grown(static_cast<char *>(std::malloc(size)));
+        if (grown == nullptr) return -1;
+        errno = 0;
+        if (melsys_get_cwd(grown.get(), size) == 0)
+            return mekal_namevalue("working_directory", mekal_category_general, "runinfo", "%p",
+                                   grown.get());
+    }
+    return -1;
 }
 
 int record_hostname() {
