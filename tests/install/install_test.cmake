@@ -6,7 +6,8 @@
 #
 # -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
 # CXX_COMPILER, READELF, PKG_CONFIG, SANITIZE (ON/OFF), LAUNCHER (the test
-# launcher with "|" between its words, may be empty).
+# launcher with "|" between its words, may be empty), TOOLS (1 when the
+# commands are built).
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READELF)
@@ -64,10 +65,14 @@ run("cmake --install" ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix}
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE ${prefix} ${prefix}/*)
 list(SORT installed)
 message(STATUS "installed: ${installed}")
+set(commands)
+if(TOOLS)
+  set(commands bin/mekal-diff share/man/man1/mekal-diff.1)
+endif()
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
                  lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake
                  lib/cmake/mekal/mekalConfigVersion.cmake lib/cmake/mekal/mekalTargets.cmake
-                 lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE)
+                 lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE ${commands})
   if(NOT expected IN_LIST installed)
     message(FATAL_ERROR "install test: ${expected} is not installed")
   endif()

@@ -1,0 +1,181 @@
+// mekal-diff: what differs between two run records, value by value. Exits
+// 0 when they are equal, 1 when they differ and 2 on trouble, as diff does.
+#include <getopt.h>
+
+#include <iostream>
+#include <string>
+
+#include "diff.h"
+
+namespace mekal::diff {
+namespace {
+
+constexpr const char *kUsage = R"(Usage: mekal-diff [OPTIONS] A.json B.json
+Show what differs between two mekal run records, value by value.
+
+  -a, --all          also compare what differs in every run: the times the
+                     values were recorded, the pid and texts naming it, the
+                     launch date, the timings and the load
+      --ignore=NAME  leave out the value NAME, or the header member at the
+                     path NAME (".program.host"); may be repeated
+      --json         print the differences as one JSON document
+  -h, --help         print this help and exit
+  -V, --version      print the version and exit
+
+Lines read "+ NAME: VALUE" (only in B), "- NAME: VALUE" (only in A) and
+"~ NAME: A -> B" (changed); header members are named by their path, such as
+".exit_status". Exit status: 0 if equal, 1 if different, 2 on trouble.
+)";
+
+constexpr const char *kAbsent = "(absent)";
+
+// Standard members of an entry; a summary also shows any others it carries.
+constexpr std::string_view kEntryMembers[] = {"name",        "category", "category_name",
+                                              "subcategory", "type",     "long_type",
+                                              "value",       "recorded"};
+
+std::string compact(const json *value) {
+    return value == nullptr ? kAbsent : value->dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Names are printed bare unless that could be misread: empty, starting like a
+// header path or a quoted name, holding control characters or ": ".
+std::string shown_name(const std::string &name, bool header) {
+    bool plain = header || (!name.empty() && name.front() != '.' && name.front() != '"' &&
+                            name.front() != ' ' && name.find(": ") == std::string::npos);
+    for (const char c : name)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) plain = false;
+    return plain ? name : json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+bool is_entry_member(const std::string &name) {
+    for (const std::string_view known : kEntryMembers)
+        if (known == name) return true;
+    return false;
+}
+
+// An added or removed entry: its value, then any members beyond the standard ones.
+std::string summary(const json &entry) {
+    std::string text;
+    if (const auto value = entry.find("value"); value != entry.end()) text = compact(&*value);
+    for (const auto &[name, extra] : entry.items()) {
+        if (is_entry_member(name)) continue;
+        if (!text.empty()) text += "; ";
+        text += name + ": " + compact(&extra);
+    }
+    return text;
+}
+
+const json *member(const json *entry, const std::string &name) {
+    if (entry == nullptr) return nullptr;
+    const auto found = entry->find(name);
+    return found == entry->end() ? nullptr : &*found;
+}
+
+std::string text_line(const difference &d) {
+    static constexpr char kSigns[] = {'+', '-', '~'};
+    std::string line = std::string(1, kSigns[static_cast<int>(d.kind)]) + " " +
+                       shown_name(d.name, d.header) + ": ";
+    if (d.kind == change::added) return line + (d.header ? compact(d.b) : summary(*d.b));
+    if (d.kind == change::removed) return line + (d.header ? compact(d.a) : summary(*d.a));
+    if (d.header) return line + compact(d.a) + " -> " + compact(d.b);
+    for (size_t i = 0; i < d.members.size(); ++i) {
+        const std::string &name = d.members[i];
+        if (i > 0) line += "; ";
+        if (name != "value") line += name + ": ";
+        line += compact(member(d.a, name)) + " -> " + compact(member(d.b, name));
+    }
+    return line;
+}
+
+// One difference as a JSON object; its members in reading order.
+nlohmann::ordered_json json_difference(const difference &d) {
+    static constexpr const char *kNames[] = {"added", "removed", "changed"};
+    nlohmann::ordered_json out = {{"change", kNames[static_cast<int>(d.kind)]},
+                                  {d.header ? "path" : "name", d.name}};
+    if (d.kind == change::changed && !d.header) out["members"] = d.members;
+    if (d.a != nullptr) out["a"] = *d.a;
+    if (d.b != nullptr) out["b"] = *d.b;
+    return out;
+}
+
+std::string json_text(const nlohmann::ordered_json &value) {
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// One JSON document, a difference per line, so that both jq and grep read it.
+void print_json(const std::vector<difference> &differences, const std::string &a,
+                const std::string &b) {
+    std::cout << "{\"a\":" << json_text(a) << ",\"b\":" << json_text(b) << ",\"differences\":[";
+    for (size_t i = 0; i < differences.size(); ++i)
+        std::cout << (i == 0 ? "\n" : ",\n") << json_text(json_difference(differences[i]));
+    std::cout << (differences.empty() ? "]}\n" : "\n]}\n");
+}
+
+void print(const std::vector<difference> &differences, bool as_json, const std::string &a,
+           const std::string &b) {
+    if (as_json) return print_json(differences, a, b);
+    for (const difference &d : differences) std::cout << text_line(d) << '\n';
+}
+
+int bad_usage(const std::string &message) {
+    if (!message.empty()) std::cerr << "mekal-diff: " << message << '\n';
+    std::cerr << kUsage;
+    return 2;
+}
+
+int run(int argc, char **argv) {
+    static const option kOptions[] = {{"all", no_argument, nullptr, 'a'},
+                                      {"ignore", required_argument, nullptr, 'i'},
+                                      {"json", no_argument, nullptr, 'j'},
+                                      {"help", no_argument, nullptr, 'h'},
+                                      {"version", no_argument, nullptr, 'V'},
+                                      {nullptr, 0, nullptr, 0}};
+    // getopt names the program after argv[0] in its one-line complaints.
+    static char program_name[] = "mekal-diff";
+    argv[0] = program_name;
+    settings options;
+    bool as_json = false;
+    for (int c; (c = getopt_long(argc, argv, "ahV", kOptions, nullptr)) != -1;) {
+        switch (c) {
+        case 'a': options.all = true; break;
+        case 'i': options.ignored.emplace_back(optarg); break;
+        case 'j': as_json = true; break;
+        case 'h': std::cout << kUsage; return std::cout.flush() ? 0 : 2;
+        case 'V':
+            std::cout << "mekal-diff (mekal) " MEKAL_DIFF_VERSION "\n";
+            return std::cout.flush() ? 0 : 2;
+        default: return bad_usage("");  // getopt has said what was wrong
+        }
+    }
+    if (argc - optind < 2)
+        return bad_usage(argc == optind ? "missing operands"
+                                        : "missing operand after '" + std::string(argv[optind]) + "'");
+    if (argc - optind > 2) return bad_usage("extra operand '" + std::string(argv[optind + 2]) + "'");
+
+    const std::string path_a = argv[optind], path_b = argv[optind + 1];
+    const json a = load_record(path_a);
+    const json b = load_record(path_b);
+    const std::vector<difference> differences = compare_records(a, b, options);
+    print(differences, as_json, path_a, path_b);
+    if (!std::cout.flush()) {
+        std::cerr << "mekal-diff: write error\n";
+        return 2;
+    }
+    return differences.empty() ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace mekal::diff
+
+int main(int argc, char **argv) {
+    try {
+        return mekal::diff::run(argc, argv);
+    } catch (const mekal::diff::trouble &error) {
+        std::cerr << "mekal-diff: " << error.what() << '\n';
+    } catch (const std::exception &error) {
+        // Exhausted memory, in practice.
+        std::cerr << "mekal-diff: " << error.what() << '\n';
+    }
+    return 2;
+}
