@@ -53,12 +53,20 @@ char *digits_before(char *end, uint64_t value) {
     return end;
 }
 
+// value below 100 as two digits.
+char *write_two(char *p, uint64_t value) {
+    std::memcpy(p, kDigitPairs.text + 2 * value, 2);
+    return p + 2;
+}
+
 // value with exactly `width` digits, leading zeros included.
 char *write_padded(char *p, uint64_t value, int width) {
-    for (int i = width - 1; i >= 0; --i) {
-        p[i] = static_cast<char>('0' + value % 10);
-        value /= 10;
+    int i = width;
+    for (; i >= 2; i -= 2) {
+        write_two(p + i - 2, value % 100);
+        value /= 100;
     }
+    if (i == 1) *p = static_cast<char>('0' + value % 10);
     return p + width;
 }
 
@@ -375,17 +383,18 @@ char *write_iso_date(char *p, int64_t seconds, int64_t nanoseconds) {
     if (year < 0 || year > 9999) return nullptr;
 
     *p++ = '"';
-    p = write_padded(p, static_cast<uint64_t>(year), 4);
+    p = write_two(p, static_cast<uint64_t>(year / 100));
+    p = write_two(p, static_cast<uint64_t>(year % 100));
     *p++ = '-';
-    p = write_padded(p, static_cast<uint64_t>(month), 2);
+    p = write_two(p, static_cast<uint64_t>(month));
     *p++ = '-';
-    p = write_padded(p, static_cast<uint64_t>(day), 2);
+    p = write_two(p, static_cast<uint64_t>(day));
     *p++ = 'T';
-    p = write_padded(p, static_cast<uint64_t>(second_of_day / 3600), 2);
+    p = write_two(p, static_cast<uint64_t>(second_of_day / 3600));
     *p++ = ':';
-    p = write_padded(p, static_cast<uint64_t>(second_of_day / 60 % 60), 2);
+    p = write_two(p, static_cast<uint64_t>(second_of_day / 60 % 60));
     *p++ = ':';
-    p = write_padded(p, static_cast<uint64_t>(second_of_day % 60), 2);
+    p = write_two(p, static_cast<uint64_t>(second_of_day % 60));
     if (nanoseconds >= 0) {
         *p++ = '.';
         p = write_padded(p, static_cast<uint64_t>(nanoseconds), 9);
