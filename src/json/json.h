@@ -59,6 +59,12 @@ private:
     bool failed_ = false;
 };
 
+// Copies n bytes of text to p; returns the end.
+inline char *append(char *p, const char *text, size_t n) {
+    std::memcpy(p, text, n);
+    return p + n;
+}
+
 // numbers.cpp
 // Each writes at p and returns the end; the room needed is given.
 inline constexpr size_t kIntegerRoom = 20;

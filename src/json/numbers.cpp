@@ -27,7 +27,7 @@ struct DigitPairs {
 
 constexpr DigitPairs make_digit_pairs() {
     DigitPairs pairs{};
-    for (int i = 0; i < 100; ++i) {
+    for (size_t i = 0; i < 100; ++i) {
         pairs.text[2 * i] = static_cast<char>('0' + i / 10);
         pairs.text[2 * i + 1] = static_cast<char>('0' + i % 10);
     }
@@ -300,7 +300,8 @@ char *write_u64(char *p, uint64_t value) {
 char *write_i64(char *p, int64_t value) {
     if (value >= 0) return write_u64(p, static_cast<uint64_t>(value));
     *p++ = '-';
-    return write_u64(p, uint64_t{0} - static_cast<uint64_t>(value));
+    const uint64_t magnitude = ~static_cast<uint64_t>(value) + 1;
+    return write_u64(p, magnitude);
 }
 
 char *write_double(char *p, double value) {
@@ -308,10 +309,7 @@ char *write_double(char *p, double value) {
     std::memcpy(&bits, &value, sizeof bits);
     if (bits >> 63 != 0) *p++ = '-';
     bits &= ~(uint64_t{1} << 63);
-    if (bits == 0) {
-        std::memcpy(p, "0.0", 3);
-        return p + 3;
-    }
+    if (bits == 0) return append(p, "0.0", 3);
     Decimal d = shortest(bits);
     while (d.digits % 10 == 0) {
         d.digits /= 10;
@@ -332,8 +330,7 @@ char *write_double(char *p, double value) {
             p += count;
             std::memset(p, '0', static_cast<size_t>(whole - count));
             p += whole - count;
-            std::memcpy(p, ".0", 2);
-            return p + 2;
+            return append(p, ".0", 2);
         }
         std::memcpy(p, digits, static_cast<size_t>(whole));
         p += whole;
@@ -343,8 +340,7 @@ char *write_double(char *p, double value) {
     }
     if (point < 0 && point >= -5) {
         // 0.00123
-        std::memcpy(p, "0.", 2);
-        p += 2;
+        p = append(p, "0.", 2);
         std::memset(p, '0', static_cast<size_t>(-point - 1));
         p += -point - 1;
         std::memcpy(p, digits, static_cast<size_t>(count));

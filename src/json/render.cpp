@@ -198,10 +198,10 @@ void put_type(Out &out, const mekal_datatype_t *datatype, int long_form) {
         // Most values are scalars: their text is known without a measure.
         const size_t length = std::strlen(text);
         if (char *p = out.room(length + 2)) {
-            *p = '"';
-            std::memcpy(p + 1, text, length);
-            p[length + 1] = '"';
-            out.commit(p + length + 2);
+            *p++ = '"';
+            p = append(p, text, length);
+            *p++ = '"';
+            out.commit(p);
         }
         return;
     }

@@ -75,10 +75,9 @@ char *escape_control(char *p, unsigned char c) {
     case '\r': *p++ = 'r'; break;
     case '\t': *p++ = 't'; break;
     default:
-        std::memcpy(p, "u00", 3);
-        p[3] = "0123456789abcdef"[c >> 4];
-        p[4] = "0123456789abcdef"[c & 15];
-        p += 5;
+        p = append(p, "u00", 3);
+        *p++ = "0123456789abcdef"[c >> 4];
+        *p++ = "0123456789abcdef"[c & 15];
         break;
     }
     return p;
@@ -236,7 +235,7 @@ bool is_valid_json(const char *text) {
             const bool object = *s == '{';
             if (!nesting.push(object)) return false;
             s = skip_blanks(s + 1);
-            if (*s == (object ? '}' : ']')) {
+            if (*s == static_cast<unsigned char>(object ? '}' : ']')) {
                 nesting.pop();
                 ++s;
             } else {
@@ -252,7 +251,7 @@ bool is_valid_json(const char *text) {
             s = skip_blanks(s);
             if (nesting.empty()) return *s == '\0';
             const bool object = nesting.in_object();
-            if (*s == (object ? '}' : ']')) {
+            if (*s == static_cast<unsigned char>(object ? '}' : ']')) {
                 nesting.pop();
                 ++s;
                 continue;
@@ -299,8 +298,7 @@ void put_text(Out &out, const char *text) {
             p += sequence;
             i += sequence;
         } else {
-            std::memcpy(p, "\xef\xbf\xbd", 3);  // U+FFFD for the one bad byte
-            p += 3;
+            p = append(p, "\xef\xbf\xbd", 3);  // U+FFFD for the one bad byte
             ++i;
         }
     }
