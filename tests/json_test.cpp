@@ -80,7 +80,8 @@ struct Row {
 };
 
 TEST(Json, EveryKindOfValueMapsToItsJson) {
-    const struct timeval interval = {-2, 500000}, carried = {1, 2500000}, tiny = {0, -1};
+    const struct timeval interval = {-2, 500000}, carried = {1, 2500000}, borrowed = {3, -250000};
+    const struct timeval tiny = {0, -1};
     const struct timeval extreme = {INT64_MIN, -999999};
     const double pair[2] = {0.25, -7.5};
     const uint16_t ports[3] = {8080, 65535, 0};
@@ -96,6 +97,13 @@ TEST(Json, EveryKindOfValueMapsToItsJson) {
     mekal_datatype_t unset{}, unknown{};
     unknown.type = 99;
     mekal_value_t zero{};
+    // A referenced tuple of an unknown member and an int that cannot be
+    // located after it, and a copied list that lost its array.
+    mekal_datatype_t *odd_members[2] = {&unknown, mekal_get_basetype(mekal_type_int)};
+    const mekal_datatype_t odd_tuple = {mekal_type_tuple, 1, 0, 2, odd_members, 1, 2, 0};
+    const mekal_datatype_t lost_list = {mekal_type_list, 1, 2, 1, odd_members + 1, 0, 0, 0};
+    mekal_value_t packed;
+    packed.as_ptr = &nested;
     const std::string deep(256, '[');
 
     const std::vector<Row> rows = {
@@ -121,15 +129,21 @@ TEST(Json, EveryKindOfValueMapsToItsJson) {
         {"date in year 10000", [] { return scalar(mekal_type_date, int64_t{253402300800}); }, "253402300800"},
         {"negative interval", [&] { return scalar(mekal_type_timeval, &interval); }, "-1.500000"},
         {"interval carrying", [&] { return scalar(mekal_type_timeval, &carried); }, "3.500000"},
+        {"interval borrowing", [&] { return scalar(mekal_type_timeval, &borrowed); }, "2.750000"},
         {"interval below 0", [&] { return scalar(mekal_type_timeval, &tiny); }, "-0.000001"},
         {"interval at the limit", [&] { return scalar(mekal_type_timeval, &extreme); }, "-9223372036854775808.999999"},
         {"no interval", [] { return scalar(mekal_type_timeval, static_cast<void *>(nullptr)); }, "null"},
         {"version", [] { return scalar(mekal_type_version, "3.1.4"); }, "\"3.1.4\""},
-        {"escapes", [] { return scalar(mekal_type_string, "q\"b\\\n\t\x01\x7f"); }, "\"q\\\"b\\\\\\n\\t\\u0001\x7f\""},
+        {"escapes", [] { return scalar(mekal_type_string, "q\"b\\\n\t\b\f\r\x01\x7f"); },
+         "\"q\\\"b\\\\\\n\\t\\b\\f\\r\\u0001\x7f\""},
         {"bad UTF-8", [] { return scalar(mekal_type_catstring, "\xe2\x82\xac \xe2\x82 \xc0\xaf \xed\xa0\x80 \xff"); },
          "\"\xe2\x82\xac \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd \xef\xbf\xbd\""},
-        {"path", [] { return scalar(mekal_type_path, "/a b/\xf0\x9f\x99\x82"); }, "\"/a b/\xf0\x9f\x99\x82\""},
+        {"path", [] { return scalar(mekal_type_path, "/\xc3\xa9\xe0\xa0\x80\xf4\x8f\xbf\xbf\xf0\x9f\x99\x82"); },
+         "\"/\xc3\xa9\xe0\xa0\x80\xf4\x8f\xbf\xbf\xf0\x9f\x99\x82\""},
+        {"overlong and too high", [] { return scalar(mekal_type_path, "\xf0\x8f\xbf\xbf\xf4\x90"); },
+         "\"\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd\""},
         {"no text", [] { return scalar(mekal_type_string, static_cast<void *>(nullptr)); }, "null"},
+        {"no jsonstring", [] { return scalar(mekal_type_jsonstring, static_cast<void *>(nullptr)); }, "null"},
         {"unset code", [&] { return take(mekal_value_to_json(&zero, &unset)); }, "null"},
         {"unknown code", [&] { return take(mekal_value_to_json(&zero, &unknown)); }, "null"},
         {"range", [&] { return recorded("<%f>", pair); }, "[0.25,-7.5]"},
@@ -140,6 +154,8 @@ TEST(Json, EveryKindOfValueMapsToItsJson) {
         {"nested tuple", [&] { return recorded("((%d,%s,<%f>),%i8)", &nested, 2, 3); }, "[[7,\"step\",[0.5,1e-9]],-3]"},
         {"referenced nested tuple", [&] { return recorded("&((%d,%s,<%f>),%i8)", &nested, 2, 3); }, "[[7,\"step\",[0.5,1e-9]],-3]"},
         {"set of dates", [&] { return recorded("[%D]", dates, 2); }, "[\"1970-01-01T00:00:00Z\",\"2000-02-29T00:00:00Z\"]"},
+        {"unreadable tuple member", [&] { return take(mekal_value_to_json(&packed, &odd_tuple)); }, "[null,null]"},
+        {"list without its array", [&] { return take(mekal_value_to_json(&zero, &lost_list)); }, "null"},
         {"256 nested lists", [] { return nested_lists(256, false); }, deep + "0" + std::string(256, ']')},
         {"257 nested lists", [] { return nested_lists(257, false); }, "(NULL)"},
         {"a list holding itself", [] { return nested_lists(3, true); }, "(NULL)"},
@@ -178,6 +194,10 @@ TEST(Json, JsonstringIsEmbeddedCompactOnlyWhenStrictlyValid) {
         {"[\"\xff\"]", "\"[\\\"\xef\xbf\xbd\\\"]\""},
         {"[\"open", "\"[\\\"open\""},
         {"{\"a\":[1,{\"b\":2}],\"c\":3}", "{\"a\":[1,{\"b\":2}],\"c\":3}"},
+        {"[\"\xc3\xa9\\u00E9\"]", "[\"\xc3\xa9\\u00E9\"]"},
+        {"\"\\", "\"\\\"\\\\\""},
+        {"{\"\\x\":1}", "\"{\\\"\\\\x\\\":1}\""},
+        {"{\"a\":1,}", "\"{\\\"a\\\":1,}\""},
     };
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(scalar(mekal_type_jsonstring, text), expected) << text;
@@ -267,6 +287,9 @@ TEST(Json, DocumentHoldsOneEntryPerLineOldestFirst) {
     ASSERT_EQ(mekal_namevalue("third", 9, "x\ny", "[%s]", texts, 1), 0);
     g_now = {1796768942, 0};
     ASSERT_EQ(mekal_namevalue("first", mekal_category_general, "solver", "%d", 2), 0);  // keeps its place
+    static mekal_datatype_t unknown = {99, 0, 0, 0, nullptr, 0, 0, 0};
+    g_now = {1796768942, 1000000000};  // a clock that leaves the nanosecond range
+    ASSERT_EQ(mekal_raw_namevalue("odd", mekal_category_all, nullptr, nullptr, &unknown), 0);
 
     const std::string document = take(mekal_namevals_to_json(mekal_category_all));
     EXPECT_EQ(lines_of(document), (std::vector<std::string>{
@@ -278,12 +301,14 @@ TEST(Json, DocumentHoldsOneEntryPerLineOldestFirst) {
         "\"recorded\":\"2026-12-08T22:29:01.999999999Z\"},",
         "{\"name\":\"third\",\"category\":9,\"category_name\":null,\"subcategory\":\"x\\ny\","
         "\"type\":\"[%s]\",\"long_type\":\"set of string\",\"value\":[\"a\"],"
-        "\"recorded\":9223372036854775807.000000000}",
+        "\"recorded\":9223372036854775807.000000000},",
+        "{\"name\":\"odd\",\"category\":1,\"category_name\":\"all\",\"subcategory\":null,\"type\":null,"
+        "\"long_type\":null,\"value\":null,\"recorded\":1796768943.000000000}",
         "]"}));
     EXPECT_EQ(document.back(), '\n');
 
     const auto parsed = nlohmann::ordered_json::parse(document);
-    ASSERT_EQ(parsed.size(), 3u);
+    ASSERT_EQ(parsed.size(), 4u);
     std::vector<std::string> keys;
     for (const auto &member : parsed[1].items()) keys.push_back(member.key());
     EXPECT_EQ(keys, (std::vector<std::string>{"name", "category", "category_name", "subcategory", "type",
