@@ -9,7 +9,8 @@
 // the entry, independently of the library's. When it says the string opens
 // no value, the call must return -1 having allocated nothing. Otherwise the
 // datatype that mekal_new_datatype gives for the same string and counts is
-// what must be stored, and the stored value must read back as passed.
+// what must be stored, and the stored value must read back as passed and
+// render as valid JSON.
 #include <cctype>
 #include <cstdint>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "json/json.h"
 
 using namespace fuzz;
 
@@ -236,6 +238,10 @@ void run(const char *text, const int *counts, const Flags &flags, const uint8_t 
         case Kind::kFails:
             break;
         }
+        // Whatever was stored renders as JSON that the strict check accepts.
+        char *json = mekal_value_to_json(value, datatype);
+        FUZZ_CHECK(json != nullptr && mekal::json::is_valid_json(json));
+        std::free(json);
     }
     mekal::release_datatype(expected);
     mekal_clean();

@@ -7,9 +7,9 @@
  * registry. The library takes no locks: callers serialise all calls.
  *
  * Memory: texts and datatypes returned to the caller (mekal_type_to_string,
- * mekal_new_datatype, the heap results of the melsys_ probes) belong to the
- * caller and are released with free(). Pointers handed to callbacks and out
- * of lookups belong to the registry.
+ * the JSON texts, mekal_new_datatype, the heap results of the melsys_
+ * probes) belong to the caller and are released with free(). Pointers
+ * handed to callbacks and out of lookups belong to the registry.
  *
  * Results: 0 on success and -1 on failure or when nothing was found;
  * functions that return data return NULL on failure.
@@ -242,6 +242,23 @@ MEKAL_API int mekal_num_subvals(const mekal_datatype_t *datatype);
 MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_value_t *value,
                                int index, mekal_datatype_t **subtype_out,
                                mekal_value_t *subvalue_out);
+
+/* ----------------------------------------------------------------- JSON */
+
+/* One value as compact JSON text: integers exact, doubles in the shortest
+ * form that reads back the same (NaN and infinities as null), dates as
+ * "2026-12-08T22:29:00Z", time intervals as seconds with six decimals,
+ * texts as strings, a jsonstring as itself when it is valid JSON, and
+ * containers as arrays. Returns a new text the caller frees, or NULL for a
+ * NULL argument, containers nested deeper than 256 or exhausted memory. */
+MEKAL_API char *mekal_value_to_json(const mekal_value_t *value, const mekal_datatype_t *datatype);
+
+/* Every stored value of the category (1: all), oldest first, as a JSON
+ * array with one object per line: name, category, category_name,
+ * subcategory, type, long_type, value and recorded (the time stored, ISO
+ * 8601 UTC with nanoseconds). Returns a new text the caller frees, or NULL
+ * as mekal_value_to_json does. */
+MEKAL_API char *mekal_namevals_to_json(mekal_category_t category);
 
 /* ----------------------------------------------------------- collectors */
 /* Each records one fact of the run (category 2) and returns 0, or -1 when

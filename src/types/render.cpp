@@ -97,6 +97,11 @@ int64_t render_at_depth(const mekal_datatype_t *datatype, char *buffer, int size
 
 }  // namespace
 
+const char *scalar_type_text(int32_t code, int long_form) {
+    if (code < 0 || code > 18 || is_container_code(code)) return nullptr;
+    return pick(kTexts[code], long_form);
+}
+
 int render_type(const mekal_datatype_t *datatype, char *buffer, int size, int position,
                 int long_form, int measure_only) {
     const int64_t count = render_at_depth(datatype, buffer, size, position, long_form, measure_only, 0);

@@ -84,5 +84,8 @@ bool is_blank(unsigned char c);
 // render.cpp
 int render_type(const mekal_datatype_t *datatype, char *buffer, int size, int position,
                 int long_form, int measure_only);
+// The whole rendering of a scalar code (what render_type writes for it), or
+// nullptr for a container or an unknown code.
+const char *scalar_type_text(int32_t code, int long_form);
 
 }  // namespace mekal

@@ -86,6 +86,26 @@ int64_t copy_container(mekal_value_t *dest, const mekal_datatype_t *datatype, co
 
 }  // namespace
 
+bool read_element(const mekal_datatype_t *element, const void *at, mekal_value_t *out) {
+    const int32_t type = element->type;
+    if (is_long_code(type)) {
+        out->as_long = read_packed<int64_t>(at);
+    } else if (type == mekal_type_timeval || is_text_code(type)) {
+        out->as_ptr = read_packed<void *>(at);
+    } else if (type == mekal_type_int || type == mekal_type_unsigned_int) {
+        out->as_int = read_narrow_int(element, at);
+    } else if (type == mekal_type_double) {
+        out->as_double = read_real(element, at);
+    } else if (is_container_code(type)) {
+        // The nested container is referenced too: its value is its packed data.
+        out->as_ptr = const_cast<void *>(at);
+    } else {
+        out->as_long = 0;
+        return false;
+    }
+    return true;
+}
+
 int64_t copy_value(mekal_value_t *dest, const mekal_datatype_t *datatype, const void *source) {
     if (dest == nullptr || datatype == nullptr || source == nullptr) return -1;
     const int32_t type = datatype->type;
@@ -192,24 +212,8 @@ MEKAL_API int mekal_get_subval(const mekal_datatype_t *datatype, const mekal_val
     // so that callers can hand it back in without casts.
     *subtype_out = const_cast<mekal_datatype_t *>(element);
     const unsigned char *at = static_cast<const unsigned char *>(value->as_ptr) + offset;
-    const int32_t type = element->type;
-    if (is_long_code(type)) {
-        subvalue_out->as_long = read_packed<int64_t>(at);
-    } else if (type == mekal_type_timeval || is_text_code(type)) {
-        subvalue_out->as_ptr = read_packed<void *>(at);
-    } else if (type == mekal_type_int || type == mekal_type_unsigned_int) {
-        subvalue_out->as_int = read_narrow_int(element, at);
-    } else if (type == mekal_type_double) {
-        subvalue_out->as_double = read_real(element, at);
-    } else if (is_container_code(type)) {
-        // The nested container is referenced too: hand out its packed data.
-        subvalue_out->as_ptr = const_cast<unsigned char *>(at);
-    } else {
-        // An element without a readable form keeps its datatype for the caller.
-        subvalue_out->as_long = 0;
-        return -1;
-    }
-    return 0;
+    // An element without a readable form keeps its datatype for the caller.
+    return read_element(element, at, subvalue_out) ? 0 : -1;
 }
 
 }  // extern "C"

@@ -1,8 +1,9 @@
 // How many heap blocks each operation costs, counted at the allocator: a
 // replace through the formatted entry allocates exactly what the new value
 // owns and frees exactly what the old one owned, whatever the observers;
-// lookups, listings and dispatch allocate nothing; rendering allocates one
-// block of the exact size; parsing a scalar allocates nothing.
+// lookups, listings and dispatch allocate nothing; rendering a type string
+// or JSON allocates one block of the exact size; parsing a scalar
+// allocates nothing.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -232,6 +233,25 @@ TEST_F(AllocCounts, TypeToStringAllocatesOneBlockOfTheRenderedLengthPlusOne) {
     EXPECT_EQ(scope.allocations(), 0);
 
     for (mekal_datatype_t *datatype : made) mekal::release_datatype(datatype);
+}
+
+TEST_F(AllocCounts, JsonRenderingAllocatesOneBlockOfTheTextsLengthPlusOne) {
+    const char *texts[2] = {kText32, "tab\there"};
+    ASSERT_EQ(mekal_namevalue("texts", 2, "s", "{%s}", texts, 2), 0);
+    ASSERT_EQ(mekal_namevalue("half", 3, nullptr, "%f", 0.5), 0);
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
+    ASSERT_EQ(mekal_get_nameval("texts", &datatype, &value, nullptr, nullptr), 0);
+    for (const bool document : {false, true}) {
+        alloc_hooks::Scope scope;
+        char *text = document ? mekal_namevals_to_json(mekal_category_all)
+                              : mekal_value_to_json(value, datatype);
+        ASSERT_NE(text, nullptr);
+        EXPECT_EQ(scope.allocations(), 1) << text;
+        EXPECT_EQ(scope.frees(), 0) << text;
+        EXPECT_EQ(alloc_hooks::counts().last_request_size, std::strlen(text) + 1) << text;
+        std::free(text);
+    }
 }
 
 TEST_F(AllocCounts, ParsingAllocatesNothingForScalarsAndTwoBlocksPerContainer) {
