@@ -99,7 +99,7 @@ int exchange_host_names(MPI_Comm comm, int size, const char *host, bool host_rea
     int everywhere = 0;
     if (PMPI_Allreduce(&allocated, &everywhere, 1, MPI_INT, MPI_MIN, comm) != MPI_SUCCESS)
         return -1;
-    if (everywhere == 0) return -1;
+    if (names->slots.pointer == nullptr || everywhere == 0) return -1;
 
     if (PMPI_Allgather(host, most[0], MPI_CHAR, names->slots.pointer, most[0], MPI_CHAR, comm) !=
         MPI_SUCCESS)
@@ -113,7 +113,7 @@ int gather_host_names(host_names *names) {
     if (!mpi_active()) return -1;
     const MPI_Comm comm = job_comm();
     int size = 0;
-    if (PMPI_Comm_size(comm, &size) != MPI_SUCCESS) return -1;
+    if (PMPI_Comm_size(comm, &size) != MPI_SUCCESS || size < 1) return -1;
 
     // Zero-filled and cut at its last byte, so a short name that a probe left
     // unterminated still ends.
@@ -275,8 +275,7 @@ extern "C" MEKAL_API int mekal_mpi_library_version(void) {
 
 extern "C" MEKAL_API int mekal_set_communicator(const void *comm) {
     if (comm == nullptr) return -1;
-    MPI_Comm chosen{};
-    std::memcpy(&chosen, comm, sizeof chosen);
+    const MPI_Comm chosen = *static_cast<const MPI_Comm *>(comm);
     if (chosen == MPI_COMM_NULL) return -1;
     // Every collective here gathers within one group; an intercommunicator's
     // would come from the other group. Before MPI_Init only the predefined
