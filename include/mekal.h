@@ -262,7 +262,15 @@ MEKAL_API char *mekal_namevals_to_json(mekal_category_t category);
 
 /* ----------------------------------------------------------- collectors */
 /* Each records one fact of the run (category 2) and returns 0, or -1 when
- * the fact could not be read or recorded. */
+ * the fact could not be read or recorded.
+ *
+ * The job facts (subcategory "mpi"): built without MPI, a process is a job
+ * of one rank on one host, and the facts only MPI knows fail. Built with
+ * MPI (MEKAL_MPI), they are read between MPI_Init and MPI_Finalize over the
+ * communicator of mekal_set_communicator, and fail outside that span.
+ * Collective there, so every rank of the communicator calls them in the same
+ * order: mekal_num_hosts, mekal_hostlist and mekal_collect_all. The others
+ * need no communication. */
 
 MEKAL_API int mekal_mekalversion(void);  /* "mekalversion": the text 0.5.0 */
 MEKAL_API int mekal_launchdate(void);    /* "launchdate": launch time, seconds */
@@ -275,17 +283,24 @@ MEKAL_API int mekal_uid(void);           /* "uid": the user-information field */
 MEKAL_API int mekal_workdir(void);       /* "working_directory", any length */
 MEKAL_API int mekal_hostname(void);      /* "hostname" */
 MEKAL_API int mekal_clustername(void);   /* "cluster": host name without digits, up to '.' */
-MEKAL_API int mekal_hostlist(void);      /* needs MPI: always -1 in this build */
-MEKAL_API int mekal_num_hosts(void);     /* "numhosts": 1 in this build */
-MEKAL_API int mekal_job_size(void);      /* "jobsize": 1 in this build */
+MEKAL_API int mekal_hostlist(void);      /* "hostlist": the ranks' distinct host names, sorted */
+MEKAL_API int mekal_num_hosts(void);     /* "numhosts": distinct hosts of the ranks; 1 without MPI */
+MEKAL_API int mekal_job_size(void);      /* "jobsize": ranks in the communicator; 1 without MPI */
 MEKAL_API int mekal_libraries(void);     /* "libraries": names of the loaded objects */
-MEKAL_API int mekal_mpi_version(void);   /* needs MPI: always -1 in this build */
-MEKAL_API int mekal_mpi_library(void);   /* needs MPI: always -1 in this build */
-MEKAL_API int mekal_mpi_library_version(void); /* needs MPI: always -1 in this build */
+MEKAL_API int mekal_mpi_version(void);   /* "mpi_version": the MPI standard's, e.g. 3.1 */
+MEKAL_API int mekal_mpi_library(void);   /* "mpi_library": the implementation's name */
+MEKAL_API int mekal_mpi_library_version(void); /* "mpi_library_version": its version */
 
-/* Run every collector above that works without MPI. Returns 0 if at least
- * one value was recorded, else -1. */
+/* Run every collector above that can record in this build and state.
+ * Returns 0 if at least one value was recorded, else -1. */
 MEKAL_API int mekal_collect_all(void);
+
+/* Choose the communicator of the job facts (default MPI_COMM_WORLD): comm
+ * points to an MPI_Comm, whose handle is copied; the communicator must stay
+ * valid while the collectors use it. Applies to this copy of the library.
+ * Returns 0; -1 for NULL, MPI_COMM_NULL, an intercommunicator, or in a build
+ * without MPI. */
+MEKAL_API int mekal_set_communicator(const void *comm);
 
 /* -------------------------------------------------------- system probes */
 /* Each reads one fact from the operating system. They are exported so that

@@ -1,7 +1,8 @@
 cmake_minimum_required(VERSION 3.25)
 # Checks the built library: its exported dynamic symbols are exactly the
-# list kept in the repo, it needs no library but the C library, and its own
-# references to exported names go through the dynamic linker.
+# list kept in the repo, it needs no library but the C library (and MPI's in
+# the MPI build), and its own references to exported names go through the
+# dynamic linker.
 find_program(NM nm REQUIRED)
 find_program(READELF readelf REQUIRED)
 
@@ -32,10 +33,13 @@ endif()
 
 execute_process(COMMAND ${READELF} -dW ${LIBRARY} OUTPUT_VARIABLE dyn_out)
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dyn_out}")
-# A sanitizer build also needs its runtimes.
+# A sanitizer build also needs its runtimes, the MPI build its MPI library.
 set(allowed "libc\\.so\\.6")
 if(SANITIZE)
-  set(allowed "libc\\.so\\.6|libasan\\.so\\.[0-9]+|libubsan\\.so\\.[0-9]+")
+  string(APPEND allowed "|libasan\\.so\\.[0-9]+|libubsan\\.so\\.[0-9]+")
+endif()
+if(MPI)
+  string(APPEND allowed "|libmpi\\.so\\.[0-9]+")
 endif()
 foreach(entry ${needed})
   if(NOT entry MATCHES "\\[(${allowed})\\]")

@@ -403,6 +403,12 @@ TEST_F(Collectors, MpiOnlyCollectorsFailAndRecordNothing) {
     EXPECT_TRUE(g_sys.entry_calls.empty());
 }
 
+TEST_F(Collectors, NoCommunicatorCanBeSetWithoutMpi) {
+    const long comm = 0;  // any handle: this build has no communicators
+    EXPECT_EQ(mekal_set_communicator(&comm), -1);
+    EXPECT_EQ(mekal_set_communicator(nullptr), -1);
+}
+
 TEST_F(Collectors, EntryFailureIsPassedOnOnlyWhereTheCollectorReportsIt) {
     for (const char *name : {"mekalversion", "launchdate", "launchday", "executable",
                              "executablepath", "cmdline", "user", "uid", "working_directory",

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "collect/collect.h"
 #include "mekal.h"
 
 namespace mekal {
@@ -132,10 +133,6 @@ int record_clustername() {
     return mekal_namevalue("cluster", mekal_category_general, "host", "%s", cluster);
 }
 
-int record_one(const char *name) {
-    return mekal_namevalue(name, mekal_category_general, "mpi", "%u", 1u);
-}
-
 }  // namespace
 }  // namespace mekal
 
@@ -149,15 +146,6 @@ extern "C" MEKAL_API int mekal_uid(void) { return mekal::record_uid(); }
 extern "C" MEKAL_API int mekal_workdir(void) { return mekal::record_workdir(); }
 extern "C" MEKAL_API int mekal_hostname(void) { return mekal::record_hostname(); }
 extern "C" MEKAL_API int mekal_clustername(void) { return mekal::record_clustername(); }
-extern "C" MEKAL_API int mekal_num_hosts(void) { return mekal::record_one("numhosts"); }
-extern "C" MEKAL_API int mekal_job_size(void) { return mekal::record_one("jobsize"); }
-
-// This build has no message-passing support: these facts do not exist.
-extern "C" MEKAL_API int mekal_hostlist(void) { return -1; }
-extern "C" MEKAL_API int mekal_mpi_version(void) { return -1; }
-extern "C" MEKAL_API int mekal_mpi_library(void) { return -1; }
-extern "C" MEKAL_API int mekal_mpi_library_version(void) { return -1; }
-
 extern "C" MEKAL_API int mekal_cmdline(void) {
     char *buffer = nullptr;
     int length = 0;
@@ -221,7 +209,6 @@ extern "C" MEKAL_API int mekal_collect_all(void) {
     recorded += mekal_cmdline() == 0;
     recorded += mekal::record_hostname() == 0;
     recorded += mekal::record_clustername() == 0;
-    recorded += mekal::record_one("jobsize") == 0;
-    recorded += mekal::record_one("numhosts") == 0;
+    recorded += mekal::collect_job_facts();
     return recorded == 0 ? -1 : 0;
 }

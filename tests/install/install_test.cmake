@@ -5,9 +5,9 @@
 # bundled by add_subdirectory and by FetchContent.
 #
 # -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
-# CXX_COMPILER, READELF, PKG_CONFIG, SANITIZE (ON/OFF), LAUNCHER (the test
-# launcher with "|" between its words, may be empty), TOOLS (1 when the
-# commands are built).
+# CXX_COMPILER, READELF, PKG_CONFIG, SANITIZE (ON/OFF), MPI (ON/OFF: the MPI
+# build), LAUNCHER (the test launcher with "|" between its words, may be
+# empty), TOOLS (1 when the commands are built).
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READELF)
@@ -105,7 +105,8 @@ set(saw_libc FALSE)
 foreach(entry ${needed})
   if(entry MATCHES "\\[libc\\.so\\.6\\]")
     set(saw_libc TRUE)
-  elseif(NOT (SANITIZE AND entry MATCHES "\\[lib(asan|ubsan)\\.so\\.[0-9]+\\]"))
+  elseif(NOT (SANITIZE AND entry MATCHES "\\[lib(asan|ubsan)\\.so\\.[0-9]+\\]")
+         AND NOT (MPI AND entry MATCHES "\\[libmpi\\.so\\.[0-9]+\\]"))
     message(FATAL_ERROR "install test: unexpected NEEDED entry ${entry}")
   endif()
 endforeach()
