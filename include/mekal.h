@@ -114,8 +114,10 @@ typedef struct mekal_value_info {
 } mekal_value_info_t;
 
 /* Plain observer and listing callback. value and datatype belong to the
- * registry: read them, never change or free them. The pointer types are
- * plain (not const) so that callbacks written either way fit. */
+ * registry: read them, never change or free them. They stay valid until the
+ * call returns, also when the callback records the same name again or calls
+ * mekal_clean. The pointer types are plain (not const) so that callbacks
+ * written either way fit. */
 typedef void (*mekal_nameval_cb_t)(const char *name, mekal_category_t category,
                                    const char *subcategory, mekal_value_t *value,
                                    mekal_datatype_t *datatype, void *opaque);

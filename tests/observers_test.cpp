@@ -180,6 +180,76 @@ TEST_F(Observers, RecordingInsideACallbackIsDispatchedBeforeTheOuterGoesOn) {
     EXPECT_EQ(observers_of(events_)[0], "late:later");
 }
 
+// The value a delivery hands out, read whole: a set of texts, its datatype,
+// the info record and the subcategory copy.
+std::string read_delivery(mekal_value_t *value, mekal_datatype_t *datatype,
+                          mekal_value_info_t *info) {
+    std::string out = std::to_string(datatype->type) + ":";
+    for (int i = 0; i < mekal_num_subvals(datatype); ++i) {
+        mekal_datatype_t *element = nullptr;
+        mekal_value_t text{};
+        if (mekal_get_subval(datatype, value, i, &element, &text) == 0)
+            out += std::string(static_cast<const char *>(text.as_ptr)) + ",";
+    }
+    return out + info->subcategory + "/" + std::to_string(info->category);
+}
+
+struct ReRecorder {
+    bool re_record = true;
+    bool clean_after = false;
+    int calls = 0;
+    std::vector<std::string> seen;  // what each observer read, in call order
+};
+
+void reading_cb(const char *, mekal_value_t *value, mekal_datatype_t *datatype,
+                mekal_value_info_t *info, void *opaque) {
+    auto *r = static_cast<ReRecorder *>(opaque);
+    if (info->category != mekal_category_control) r->seen.push_back(read_delivery(value, datatype, info));
+}
+
+void re_recording_cb(const char *name, mekal_value_t *value, mekal_datatype_t *datatype,
+                     mekal_value_info_t *info, void *opaque) {
+    auto *r = static_cast<ReRecorder *>(opaque);
+    if (info->category == mekal_category_control || r->calls++ > 0) return;
+    static const char *const replacement[1] = {"replaced"};
+    if (r->re_record) {
+        ASSERT_EQ(mekal_namevalue(name, 3, "other", "[%s]", replacement, 1), 0);
+    }
+    if (r->clean_after) mekal_clean();
+    r->seen.push_back(read_delivery(value, datatype, info));
+}
+
+TEST_F(Observers, ReRecordingOrCleaningInsideADeliveryKeepsTheDeliveredValue) {
+    // Newest first: the middle observer replaces the name, cleans, or both,
+    // while it and the observers after it still read what this delivery
+    // handed out. A clean stops the walk. ASan or valgrind catch a read of
+    // a released block.
+    static const char *const texts[2] = {"one", "two"};
+    const std::string original = std::to_string(mekal_type_set) + ":one,two,sub/2";
+    const std::string replaced = std::to_string(mekal_type_set) + ":replaced,other/3";
+    const struct {
+        bool re_record, clean_after;
+        std::vector<std::string> expected;
+    } cases[] = {
+        // The first, the inner delivery to the first and the third, the
+        // middle one on what it was handed, then the third.
+        {true, false, {original, replaced, replaced, original, original}},
+        {true, true, {original, replaced, replaced, original}},
+        {false, true, {original, original}},
+    };
+    for (const auto &c : cases) {
+        ReRecorder r;
+        r.re_record = c.re_record;
+        r.clean_after = c.clean_after;
+        mekal_register_cb_with_info(1, mekal_category_all, reading_cb, 0, &r);
+        mekal_register_cb_with_info(1, mekal_category_all, re_recording_cb, 0, &r);
+        mekal_register_cb_with_info(1, mekal_category_all, reading_cb, 0, &r);
+        ASSERT_EQ(mekal_namevalue("delivered", 2, "sub", "[%s]", texts, 2), 0);
+        EXPECT_EQ(r.seen, c.expected) << c.re_record << c.clean_after;
+        mekal_clean();
+    }
+}
+
 TEST_F(Observers, RegisteringTwiceGivesTwoCalls) {
     Recorder r{"r", &events_};
     mekal_register_cb(1, mekal_category_all, plain_cb, 0, &r);

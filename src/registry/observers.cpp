@@ -5,6 +5,22 @@
 #include "registry/registry.h"
 
 namespace mekal {
+
+int delivery_depth = 0;
+nameval_entry *retired_entries = nullptr;
+
+void release_retired() {
+    // Detach first: nothing below calls back in, but the list must never
+    // be seen half released.
+    nameval_entry *e = retired_entries;
+    retired_entries = nullptr;
+    while (e != nullptr) {
+        nameval_entry *next = e->list_next;
+        release_entry(e);
+        e = next;
+    }
+}
+
 namespace {
 
 void register_observer(int version, mekal_category_t category, mekal_nameval_cb_t cb,
@@ -35,6 +51,7 @@ void dispatch_event(const char *name, mekal_category_t category, const char *sub
                     mekal_value_info_t *info) {
     registry_block *block = get_registry_block();
     if (*block->observer_head_slot == nullptr) return;
+    const delivery_scope scope;
     // Control events have no stored info record; the first info callback gets
     // one on this stack, and every later one of the same event shares it.
     mekal_value_info_t temporary;

@@ -100,11 +100,32 @@ nameval_entry **bucket_table(registry_block *block);
 // store.cpp
 unsigned name_hash(const char *name);
 nameval_entry *find_entry(nameval_entry **table, const char *name);
+// Frees everything an entry record owns, then the record.
+void release_entry(nameval_entry *entry);
 
 // observers.cpp
 void dispatch_event(const char *name, mekal_category_t category, const char *subcategory,
                     mekal_value_t *value, mekal_datatype_t *datatype,
                     mekal_value_info_t *info);
+
+// Deliveries (dispatches and listings) hand out pointers to a recording's
+// blocks; a callback may replace that recording or clean the registry while
+// later callbacks of the same delivery still have those pointers to come.
+// While this copy is delivering, the store therefore retires such blocks
+// onto a per-copy list (entry records used as carriers) instead of freeing
+// them, and the outermost delivery frees the list when it returns.
+extern int delivery_depth;
+extern nameval_entry *retired_entries;
+void release_retired();
+
+struct delivery_scope {
+    delivery_scope() { ++delivery_depth; }
+    ~delivery_scope() {
+        if (--delivery_depth == 0 && retired_entries != nullptr) release_retired();
+    }
+    delivery_scope(const delivery_scope &) = delete;
+    delivery_scope &operator=(const delivery_scope &) = delete;
+};
 
 // lifecycle.cpp
 struct timeval wall_difference(const struct timeval &start, const struct timeval &now);

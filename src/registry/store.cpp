@@ -41,6 +41,14 @@ nameval_entry *find_entry(nameval_entry **table, const char *name) {
     return nullptr;
 }
 
+void release_entry(nameval_entry *entry) {
+    release_recording(entry->value, entry->datatype);
+    std::free(entry->name);
+    std::free(entry->info);
+    std::free(entry->subcategory);
+    std::free(entry);
+}
+
 namespace {
 
 const nameval_entry *lookup(const char *name) {
@@ -52,6 +60,7 @@ const nameval_entry *lookup(const char *name) {
 template <typename Visit>
 void list_entries(mekal_category_t category, Visit visit) {
     registry_block *block = get_registry_block();
+    const delivery_scope scope;
     const int32_t generation = block->reserved;
     for (nameval_entry *e = block->entry_list; e != nullptr;) {
         nameval_entry *current = e;
@@ -96,25 +105,39 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
     if (info != nullptr) *info = mekal_value_info_t{};
     nameval_entry *fresh = nullptr;
     char *name_copy = nullptr;
+    // While delivering, the old blocks are retired (see delivery_scope) in
+    // a carrier record instead of freed.
+    nameval_entry *carrier = nullptr;
+    const bool retire = entry != nullptr && delivery_depth != 0;
     if (entry == nullptr) {
         fresh = static_cast<nameval_entry *>(std::calloc(1, sizeof(nameval_entry)));
         name_copy = strdup(name);
+    } else if (retire) {
+        carrier = static_cast<nameval_entry *>(std::calloc(1, sizeof(nameval_entry)));
     }
     if (info == nullptr || (subcategory != nullptr && sub_copy == nullptr) ||
-        (entry == nullptr && (fresh == nullptr || name_copy == nullptr))) {
+        (entry == nullptr && (fresh == nullptr || name_copy == nullptr)) ||
+        (retire && carrier == nullptr)) {
         std::free(sub_copy);
         std::free(info);
         std::free(fresh);
         std::free(name_copy);
+        std::free(carrier);
         release_recording(value, datatype);
         return -1;
     }
 
-    if (entry != nullptr) {
+    if (carrier != nullptr) {
+        carrier->value = entry->value;
+        carrier->datatype = entry->datatype;
+        carrier->info = entry->info;
+        carrier->subcategory = entry->subcategory;
+        carrier->list_next = retired_entries;
+        retired_entries = carrier;
+    } else if (entry != nullptr) {
         release_recording(entry->value, entry->datatype);
         if (entry->subcategory != nullptr) std::free(entry->subcategory);
         std::free(entry->info);
-        entry->subcategory = nullptr;
     } else {
         entry = fresh;
     }

@@ -207,6 +207,30 @@ TEST_F(RegistryMemory, ExhaustedMemoryLeavesTheRegistryConsistent) {
     EXPECT_EQ(cases, 4 + 2);
     EXPECT_EQ(count_entries(), 2);
 
+    // Inside a delivery a replacement also needs the carrier that keeps the
+    // old blocks until the delivery ends: three blocks to fail in turn.
+    int delivery_cases = 0;
+    mekal_list_namevals(0, 1, [](const char *name, mekal_category_t, const char *,
+                                 mekal_value_t *value, mekal_datatype_t *, void *o) {
+        if (std::strcmp(name, "kept") != 0) return;
+        for (long n = 1; n < 10; ++n) {
+            mekal_value_t *slot = int_slot(8);
+            alloc_hooks::fail_nth(n);
+            const int rc = mekal_raw_namevalue("kept", 2, "newsub", slot,
+                                               mekal_get_basetype(mekal_type_int));
+            alloc_hooks::fail_nth(0);
+            mekal_value_t *stored = nullptr;
+            ASSERT_EQ(mekal_get_nameval("kept", nullptr, &stored, nullptr, nullptr), 0);
+            if (rc == 0) {
+                EXPECT_EQ(stored->as_int, 8);
+                return;
+            }
+            ++*static_cast<int *>(o);
+            EXPECT_EQ(stored, value) << "the old value is intact, n=" << n;
+        }
+    }, &delivery_cases);
+    EXPECT_EQ(delivery_cases, 3);
+
     // Registration without memory links nothing.
     int calls = 0;
     alloc_hooks::fail_nth(1);
