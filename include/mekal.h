@@ -189,6 +189,16 @@ MEKAL_API void mekal_register_cb_with_info(int version, mekal_category_t categor
                                            mekal_nameval_info_cb_t cb, int report_all,
                                            void *opaque);
 
+/* Disable every observer of the process, registered through any copy, whose
+ * callback and opaque pointer are cb and opaque: no dispatch calls it again,
+ * also one in progress. A plugin unregisters its observers before it is
+ * unloaded (e.g. in a destructor function). Safe inside a callback. Returns
+ * the number disabled (0 if none matched), -1 for a NULL cb. */
+MEKAL_API int mekal_unregister_cb(mekal_nameval_cb_t cb, void *opaque);
+
+/* As mekal_unregister_cb, for observers registered with the info callback. */
+MEKAL_API int mekal_unregister_cb_with_info(mekal_nameval_info_cb_t cb, void *opaque);
+
 /* ------------------------------------------------------------ lifecycle */
 
 /* Mark the process as reporting. Optional; once per copy of the library. */

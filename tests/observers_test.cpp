@@ -23,7 +23,8 @@ protected:
         block_->is_reporter = 1;
         // The observers point at the test's locals, which are gone by now:
         // silence them before the "clean" event.
-        for (observer *o = *block_->observer_head_slot; o; o = o->next) {
+        observer **slot = block_->observer_head_slot;  // unset until the first use
+        for (observer *o = slot ? *slot : nullptr; o; o = o->next) {
             o->nameval_cb = nullptr;
             o->nameval_info_cb = nullptr;
         }
@@ -256,6 +257,56 @@ TEST_F(Observers, RegisteringTwiceGivesTwoCalls) {
     mekal_register_cb(1, mekal_category_all, plain_cb, 0, &r);
     ASSERT_EQ(record_int("twice", 1), 0);
     EXPECT_EQ(events_.size(), 2u);
+}
+
+TEST_F(Observers, UnregisteringMatchesCallbackAndOpaqueAndCountsWhatItDisabled) {
+    Recorder r{"r", &events_}, other{"other", &events_};
+    mekal_register_cb(1, mekal_category_all, plain_cb, 0, &r);
+    mekal_register_cb(1, mekal_category_all, plain_cb, 0, &other);
+    mekal_register_cb(1, mekal_category_all, plain_cb, 0, &r);
+    mekal_register_cb_with_info(1, mekal_category_all, info_cb, 0, &r);
+    EXPECT_EQ(mekal_unregister_cb(plain_cb, &r), 2) << "both identical registrations";
+    EXPECT_EQ(mekal_unregister_cb(plain_cb, &r), 0);
+    EXPECT_EQ(mekal_unregister_cb(nullptr, &r), -1);
+    EXPECT_EQ(mekal_unregister_cb_with_info(nullptr, &r), -1);
+    ASSERT_EQ(record_int("after", 1), 0);
+    EXPECT_EQ(observers_of(events_), (std::vector<std::string>{"r:after", "other:after"}))
+        << "the info observer and the other opaque pointer stay";
+    EXPECT_EQ(mekal_unregister_cb_with_info(info_cb, &r), 1);
+    int listed = 0;
+    for (observer *o = *block_->observer_head_slot; o != nullptr; o = o->next) ++listed;
+    EXPECT_EQ(listed, 4) << "disabled records stay in the list until mekal_clean";
+}
+
+struct Leaving {
+    std::vector<std::string> *calls;
+    std::string label;
+    void *first = nullptr, *second = nullptr;  // opaque pointers to disable when called
+};
+
+void leaving_cb(const char *name, mekal_category_t category, const char *, mekal_value_t *,
+                mekal_datatype_t *, void *opaque) {
+    auto *l = static_cast<Leaving *>(opaque);
+    if (category == mekal_category_control) return;
+    l->calls->push_back(l->label + ":" + name);
+    for (void *target : {l->first, l->second}) {
+        if (target != nullptr) {
+            EXPECT_EQ(mekal_unregister_cb(leaving_cb, target), 1);
+        }
+    }
+    l->first = l->second = nullptr;
+}
+
+TEST_F(Observers, UnregisteringInsideADeliverySkipsTheDisabledFromThenOn) {
+    // Newest first: a, b, c, d. b disables itself and c, the next one.
+    std::vector<std::string> calls;
+    Leaving d{&calls, "d"}, c{&calls, "c"}, b{&calls, "b"}, a{&calls, "a"};
+    b.first = &b;
+    b.second = &c;
+    for (Leaving *l : {&d, &c, &b, &a}) mekal_register_cb(1, mekal_category_all, leaving_cb, 0, l);
+    ASSERT_EQ(record_int("x", 1), 0);
+    ASSERT_EQ(record_int("y", 2), 0);
+    EXPECT_EQ(calls, (std::vector<std::string>{"a:x", "b:x", "d:x", "a:y", "d:y"}));
 }
 
 void cleaning_cb(const char *name, mekal_category_t category, const char *,
