@@ -2,9 +2,12 @@
 // record of control events, and callbacks that call back in.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstring>
 
 #include "mekal.h"
+#include "plugins/copy_handle.h"
 #include "registry/registry.h"
 #include "registry_helpers.h"
 
@@ -307,6 +310,46 @@ TEST_F(Observers, UnregisteringInsideADeliverySkipsTheDisabledFromThenOn) {
     ASSERT_EQ(record_int("x", 1), 0);
     ASSERT_EQ(record_int("y", 2), 0);
     EXPECT_EQ(calls, (std::vector<std::string>{"a:x", "b:x", "d:x", "a:y", "d:y"}));
+}
+
+// A plugin bundling its own copy registers a plain, an info and a C++
+// observer through that copy, then is unloaded; the program records once
+// more. Leaving its observers behind, that recording calls unmapped code.
+void unload_observing_plugin(bool unregister_at_unload) {
+    ASSERT_EQ(record_int("before", 1), 0);
+    void *plugin = dlopen(MEKAL_PLUGIN_OBSERVING_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(plugin, nullptr) << dlerror();
+    auto watch = reinterpret_cast<void (*)(int *, int)>(dlsym(plugin, "plugin_watch"));
+    ASSERT_NE(watch, nullptr);
+    int heard = 0;
+    watch(&heard, unregister_at_unload ? 1 : 0);
+    ASSERT_EQ(record_int("loaded", 2), 0);
+    EXPECT_EQ(heard, 3);
+    ASSERT_EQ(dlclose(plugin), 0);
+    ASSERT_EQ(dlopen(MEKAL_PLUGIN_OBSERVING_PATH, RTLD_NOW | RTLD_NOLOAD), nullptr)
+        << "the plugin is unmapped";
+    ASSERT_EQ(record_int("unloaded", 3), 0);
+    EXPECT_EQ(heard, 3);
+    mekal_clean();
+}
+
+TEST_F(Observers, PluginUnregisteringBeforeItIsUnloadedLeavesNothingToCall) {
+    copies::in_child([] { unload_observing_plugin(true); });
+
+    constexpr int kSurvived = 77;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        unload_observing_plugin(false);
+        _exit(kSurvived);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    // A signal, or under ASan its report's exit status.
+    EXPECT_TRUE(WIFSIGNALED(status) ||
+                (WEXITSTATUS(status) != 0 && WEXITSTATUS(status) != kSurvived))
+        << "without unregistering, the recording after the unload must crash";
 }
 
 void cleaning_cb(const char *name, mekal_category_t category, const char *,
