@@ -11,35 +11,39 @@ namespace {
 
 char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
 
-}  // namespace
+// The entry that this copy last found or stored, by the caller's name
+// pointer: a caller that records or looks up one name again and again (a
+// literal, a buffer it keeps) skips the hash. It is only a hint. It is
+// trusted once the entry is found again on the live chain by pointer (so a
+// record freed by a clean through any copy is never read) and its name
+// still equals the caller's text (a reused buffer falls back to the hash).
+// Whichever table the memo came from, an entry found on the given table's
+// chain belongs to that table.
+struct name_memo {
+    const char *name = nullptr;
+    nameval_entry *entry = nullptr;
+    unsigned index = 0;
+};
+name_memo memo;
 
-__attribute__((always_inline)) inline unsigned name_hash_inline(const char *name) {
-    // djb2, four bytes per step: h*33^4 + c0*33^3 + c1*33^2 + c2*33 + c3 is the
-    // same sum, with one multiply on the dependency chain instead of four.
-    uint64_t h = 5381;
-    auto *p = reinterpret_cast<const unsigned char *>(name);
-    for (;;) {
-        const uint64_t c0 = p[0];
-        if (c0 == 0) break;
-        const uint64_t c1 = p[1];
-        if (c1 == 0) { h = h * 33 + c0; break; }
-        const uint64_t c2 = p[2];
-        if (c2 == 0) { h = h * 1089 + c0 * 33 + c1; break; }
-        const uint64_t c3 = p[3];
-        if (c3 == 0) { h = h * 35937 + c0 * 1089 + c1 * 33 + c2; break; }
-        h = h * 1185921 + c0 * 35937 + c1 * 1089 + c2 * 33 + c3;
-        p += 4;
+// The entry of name and its chain, through the memo or by hashing. Only
+// recordings use the memo: for lookups of ever other names even its check
+// costs more than it saves.
+inline nameval_entry *locate(nameval_entry **table, const char *name, unsigned *index) {
+    if (name == memo.name) {
+        for (nameval_entry *e = table[memo.index]; e != nullptr; e = e->bucket_next) {
+            if (e == memo.entry) {
+                if (std::strcmp(e->name, name) != 0) break;
+                *index = memo.index;
+                return e;
+            }
+        }
     }
-    return static_cast<unsigned>(h & (kBucketCount - 1));
+    *index = name_hash(name);
+    return find_in_chain(table[*index], name);
 }
 
-unsigned name_hash(const char *name) { return name_hash_inline(name); }
-
-nameval_entry *find_entry(nameval_entry **table, const char *name) {
-    for (nameval_entry *e = table[name_hash_inline(name)]; e != nullptr; e = e->bucket_next)
-        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) return e;
-    return nullptr;
-}
+}  // namespace
 
 void release_entry(nameval_entry *entry) {
     release_recording(entry->value, entry->datatype);
@@ -51,7 +55,7 @@ void release_entry(nameval_entry *entry) {
 
 namespace {
 
-const nameval_entry *lookup(const char *name) {
+inline const nameval_entry *lookup(const char *name) {
     if (name == nullptr) return nullptr;
     return find_entry(bucket_table(get_registry_block()), name);
 }
@@ -95,7 +99,8 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
 
     registry_block *block = get_registry_block();
     nameval_entry **table = bucket_table(block);
-    nameval_entry *entry = find_entry(table, name);
+    unsigned index;
+    nameval_entry *entry = locate(table, name, &index);
 
     // Allocate everything before touching the registry, so that exhausted
     // memory leaves the old value (or no entry at all) intact.
@@ -127,6 +132,7 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         return -1;
     }
 
+    memo = name_memo{name, entry != nullptr ? entry : fresh, index};
     if (carrier != nullptr) {
         carrier->value = entry->value;
         carrier->datatype = entry->datatype;
@@ -155,7 +161,6 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         entry->name = name_copy;
         entry->list_next = block->entry_list;
         block->entry_list = entry;
-        const unsigned index = name_hash(name);
         entry->bucket_next = table[index];
         table[index] = entry;
     }

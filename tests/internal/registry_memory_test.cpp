@@ -75,12 +75,19 @@ TEST_F(RegistryMemory, NameHashIsDjb2LowSevenBits) {
     uint64_t h = 5381;
     for (const unsigned char c : std::string("\xff\x80launchdate")) h = h * 33 + c;
     EXPECT_EQ(name_hash("\xff\x80launchdate"), h & 127) << "bytes are taken unsigned";
-    // Every tail length of the word-at-a-time loop against the plain loop.
-    const std::string text = "abcdefghij\xfe\x01xyz";
-    for (size_t n = 0; n <= text.size(); ++n) {
-        uint64_t ref = 5381;
-        for (size_t i = 0; i < n; ++i) ref = ref * 33 + static_cast<unsigned char>(text[i]);
-        EXPECT_EQ(name_hash(text.substr(0, n).c_str()), ref & 127) << n;
+    // Every length up to three words, at every start offset, against the
+    // plain loop: the word loop, its tails and the lane weights.
+    const std::string text = "abcdefghij\xfe\x01xyz\x80\xffsolver.iterations.042";
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t n = 0; start + n <= text.size(); ++n) {
+            uint64_t ref = 5381;
+            for (size_t i = start; i < start + n; ++i)
+                ref = ref * 33 + static_cast<unsigned char>(text[i]);
+            char buffer[64];  // the name at each alignment
+            std::memcpy(buffer + start, text.data() + start, n);
+            buffer[start + n] = 0;
+            EXPECT_EQ(name_hash(buffer + start), ref & 127) << start << " " << n;
+        }
     }
 }
 
