@@ -11,14 +11,13 @@ namespace {
 
 char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
 
-// The entry that this copy last found or stored, by the caller's name
-// pointer: a caller that records or looks up one name again and again (a
-// literal, a buffer it keeps) skips the hash. It is only a hint. It is
-// trusted once the entry is found again on the live chain by pointer (so a
-// record freed by a clean through any copy is never read) and its name
-// still equals the caller's text (a reused buffer falls back to the hash).
-// Whichever table the memo came from, an entry found on the given table's
-// chain belongs to that table.
+// The entry that this copy last recorded, by the caller's name pointer: a
+// caller that records one name again and again (a literal, a buffer it
+// keeps) skips the hash. It is only a hint, trusted once the entry is found
+// again on the live chain by pointer (so a record freed by a clean through
+// any copy is never read) and its name still equals the caller's text (a
+// reused buffer falls back to the hash). Whichever table the memo came
+// from, an entry found on the given table's chain belongs to that table.
 struct name_memo {
     const char *name = nullptr;
     nameval_entry *entry = nullptr;
@@ -26,9 +25,9 @@ struct name_memo {
 };
 name_memo memo;
 
-// The entry of name and its chain, through the memo or by hashing. Only
-// recordings use the memo: for lookups of ever other names even its check
-// costs more than it saves.
+// The entry of name and its chain, through the memo or by hashing. Lookups
+// hash straight away: for lookups of ever other names even the memo's
+// check costs more than it saves.
 inline nameval_entry *locate(nameval_entry **table, const char *name, unsigned *index) {
     if (name == memo.name) {
         for (nameval_entry *e = table[memo.index]; e != nullptr; e = e->bucket_next) {
