@@ -116,8 +116,9 @@ typedef struct mekal_value_info {
 /* Plain observer and listing callback. value and datatype belong to the
  * registry: read them, never change or free them. They stay valid until the
  * call returns, also when the callback records the same name again or calls
- * mekal_clean. The pointer types are plain (not const) so that callbacks
- * written either way fit. */
+ * mekal_clean through the copy of the library that delivers (not through a
+ * copy bundled privately in a plugin). The pointer types are plain (not
+ * const) so that callbacks written either way fit. */
 typedef void (*mekal_nameval_cb_t)(const char *name, mekal_category_t category,
                                    const char *subcategory, mekal_value_t *value,
                                    mekal_datatype_t *datatype, void *opaque);
