@@ -9,7 +9,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -75,6 +79,90 @@ inline std::string run_name(std::string_view kind, std::string_view what, int n)
 inline bool require(benchmark::State &state, bool check, const char *what) {
     if (!check) state.SkipWithError(what);
     return check;
+}
+
+// ------------------------------------------------------------ paired rows
+
+// Nanoseconds that op takes.
+template <typename Op>
+inline double time_ns(Op op) {
+    const auto start = std::chrono::steady_clock::now();
+    op();
+    return std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// "paired/<what>": one benchmark that alternates a batch of the measured
+// operation with a batch of its floor (or the map), in turn first and
+// second, so that both run on the same CPU at nearly the same moment: the
+// vCPUs of a shared machine differ in speed by half from moment to moment,
+// which unpaired rows take for the library's cost. Each round (benchmark
+// iteration) gives one ratio. measured and floor run one batch and return
+// the nanoseconds of their timed part (setup they need stays outside it).
+// Counters: ratio, the median over the rounds of this repetition; mekal_ns
+// and floor_ns, the mean per operation.
+template <typename Measured, typename Floor>
+void paired(benchmark::State &state, double ops_per_batch, Measured measured, Floor floor) {
+    std::vector<double> ratios;
+    double measured_ns = 0, floor_ns = 0;
+    bool floor_first = false;
+    for (auto _ : state) {
+        double m, f;
+        if (floor_first) {
+            f = floor();
+            m = measured();
+        } else {
+            m = measured();
+            f = floor();
+        }
+        floor_first = !floor_first;
+        measured_ns += m;
+        floor_ns += f;
+        ratios.push_back(f > 0 ? m / f : 0);
+    }
+    if (ratios.empty()) return;
+    std::nth_element(ratios.begin(), ratios.begin() + ratios.size() / 2, ratios.end());
+    const double ops = static_cast<double>(ratios.size()) * ops_per_batch;
+    state.counters["ratio"] = ratios[ratios.size() / 2];
+    state.counters["mekal_ns"] = measured_ns / ops;
+    state.counters["floor_ns"] = floor_ns / ops;
+    state.counters["rounds"] = static_cast<double>(ratios.size());
+}
+
+// --------------------------------------------------------- floor records
+
+// The blocks a stored scalar recording owns besides the entry itself.
+struct Held {
+    mekal_value_t *slot = nullptr;
+    char *subcategory = nullptr;
+    mekal_value_info_t *info = nullptr;
+};
+
+inline void free_held(Held &held) {
+    std::free(held.slot);
+    std::free(held.subcategory);
+    std::free(held.info);
+    held = Held{};
+}
+
+// Zero-filled records the cheapest way: glibc's calloc skips the per-thread
+// cache that malloc uses, and a small record is cleared in a store or two.
+template <typename T>
+inline T *zeroed() {
+    auto *record = static_cast<T *>(std::malloc(sizeof(T)));
+    *record = T{};
+    return record;
+}
+
+// The irreducible part of storing one recording: a zero-filled slot, the
+// subcategory copy, a zero-filled info record and the clock.
+inline void allocate_held(Held &held, const char *subcategory) {
+    held.slot = zeroed<mekal_value_t>();
+    held.subcategory = subcategory ? strdup(subcategory) : nullptr;
+    held.info = zeroed<mekal_value_info_t>();
+    held.info->category = mekal_category_general;
+    held.info->subcategory = held.subcategory;
+    clock_gettime(CLOCK_REALTIME, &held.info->timestamp);
 }
 
 // ------------------------------------------------------------ map registry

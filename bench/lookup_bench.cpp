@@ -132,6 +132,38 @@ void map_cstr_lookup(benchmark::State &state, int population, bool hit) {
     require(state, wrong == 0, "map lookup gave the wrong answer");
 }
 
+// Lookups of the keys against the map's lookups of the same keys with a
+// prebuilt std::string, alternating batches of one pass over the keys.
+void paired_lookup(benchmark::State &state, int population, bool hit) {
+    ensure_registry(population, 0, false);
+    const MapStore &store = map_with(population);
+    const Keys &keys = hit ? hit_keys(population) : miss_keys(population);
+    long wrong = 0;
+    paired(
+        state, static_cast<double>(keys.pointers.size()),
+        [&] {
+            return time_ns([&] {
+                for (const char *key : keys.pointers) {
+                    mekal_datatype_t *datatype = nullptr;
+                    mekal_value_t *value = nullptr;
+                    const int rc = mekal_get_nameval(key, &datatype, &value, nullptr, nullptr);
+                    benchmark::DoNotOptimize(value);
+                    wrong += (rc == 0) != hit;
+                }
+            });
+        },
+        [&] {
+            return time_ns([&] {
+                for (const std::string &key : keys.strings) {
+                    const MapValue *v = store.find(key);
+                    benchmark::DoNotOptimize(v);
+                    wrong += (v != nullptr) != hit;
+                }
+            });
+        });
+    require(state, wrong == 0, "a lookup gave the wrong answer");
+}
+
 // ---------------------------------------------------------------- listing
 
 constexpr int kListed = 1000;
@@ -197,6 +229,8 @@ void map_list(benchmark::State &state) {
                                          hit);
         }
         if (n == kListed) {
+            benchmark::RegisterBenchmark("paired/lookup_hit/1000", paired_lookup, n, true);
+            benchmark::RegisterBenchmark("paired/lookup_miss/1000", paired_lookup, n, false);
             benchmark::RegisterBenchmark("mekal/list/1000", mekal_list);
             benchmark::RegisterBenchmark("floor/list/1000", floor_list);
             benchmark::RegisterBenchmark("map/list/1000", map_list);

@@ -15,44 +15,10 @@ namespace {
 constexpr int kPopulation = 100;
 constexpr size_t kBatch = 1024;  // new names per registry, cleaned between batches
 
-// The blocks a stored scalar recording owns besides the entry itself.
-struct Held {
-    mekal_value_t *slot = nullptr;
-    char *subcategory = nullptr;
-    mekal_value_info_t *info = nullptr;
-};
-
-void free_held(Held &held) {
-    std::free(held.slot);
-    std::free(held.subcategory);
-    std::free(held.info);
-    held = Held{};
-}
-
-// Zero-filled records the cheapest way: glibc's calloc skips the per-thread
-// cache that malloc uses, and a small record is cleared in a store or two.
-template <typename T>
-inline T *zeroed() {
-    auto *record = static_cast<T *>(std::malloc(sizeof(T)));
-    *record = T{};
-    return record;
-}
-
 inline void *zeroed_block(size_t size) {
     void *block = std::malloc(size);
     std::memset(block, 0, size);
     return block;
-}
-
-// The irreducible part of storing one recording: a zero-filled slot, the
-// subcategory copy, a zero-filled info record and the clock.
-inline void allocate_held(Held &held, const char *subcategory) {
-    held.slot = zeroed<mekal_value_t>();
-    held.subcategory = subcategory ? strdup(subcategory) : nullptr;
-    held.info = zeroed<mekal_value_info_t>();
-    held.info->category = mekal_category_general;
-    held.info->subcategory = held.subcategory;
-    clock_gettime(CLOCK_REALTIME, &held.info->timestamp);
 }
 
 MapStore &replace_map() {
@@ -396,6 +362,102 @@ void floor_replace_refset16(benchmark::State &state) {
     free_held(held);
 }
 BENCHMARK(floor_replace_refset16)->Name("floor/replace_refset16");
+
+// --------------------------------------------------------- paired rows
+
+constexpr int kPairedBatch = 1000;
+
+void paired_replace_int_sub(benchmark::State &state) {
+    ensure_registry(kPopulation, 0, true);
+    Held held;
+    allocate_held(held, kSubcategory);
+    int i = 0;
+    long failures = 0;
+    paired(
+        state, kPairedBatch,
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k)
+                    failures += mekal_namevalue(fixed::kIntSub, mekal_category_general,
+                                                kSubcategory, "%d", i++) != 0;
+            });
+        },
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k) {
+                    free_held(held);
+                    allocate_held(held, kSubcategory);
+                    held.slot->as_int = i++;
+                    benchmark::DoNotOptimize(held);
+                }
+            });
+        });
+    free_held(held);
+    require(state, failures == 0, "recording failed");
+}
+BENCHMARK(paired_replace_int_sub)->Name("paired/replace_int_sub");
+
+void paired_replace_int_nosub(benchmark::State &state) {
+    ensure_registry(kPopulation, 0, true);
+    Held held;
+    allocate_held(held, nullptr);
+    int i = 0;
+    long failures = 0;
+    paired(
+        state, kPairedBatch,
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k)
+                    failures += mekal_namevalue(fixed::kIntNoSub, mekal_category_general, nullptr,
+                                                "%d", i++) != 0;
+            });
+        },
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k) {
+                    free_held(held);
+                    allocate_held(held, nullptr);
+                    held.slot->as_int = i++;
+                    benchmark::DoNotOptimize(held);
+                }
+            });
+        });
+    free_held(held);
+    require(state, failures == 0, "recording failed");
+}
+BENCHMARK(paired_replace_int_nosub)->Name("paired/replace_int_nosub");
+
+void paired_replace_text32(benchmark::State &state) {
+    ensure_registry(kPopulation, 0, true);
+    Held held;
+    allocate_held(held, kSubcategory);
+    held.slot->as_ptr = strdup(kSampleText);
+    long failures = 0;
+    paired(
+        state, kPairedBatch,
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k)
+                    failures += mekal_namevalue(fixed::kText, mekal_category_general, kSubcategory,
+                                                "%s", kSampleText) != 0;
+            });
+        },
+        [&] {
+            return time_ns([&] {
+                for (int k = 0; k < kPairedBatch; ++k) {
+                    std::free(held.slot->as_ptr);
+                    free_held(held);
+                    allocate_held(held, kSubcategory);
+                    held.slot->as_ptr = strdup(kSampleText);
+                    benchmark::DoNotOptimize(held);
+                }
+            });
+        });
+    std::free(held.slot->as_ptr);
+    free_held(held);
+    require(state, failures == 0, "recording failed");
+}
+BENCHMARK(paired_replace_text32)->Name("paired/replace_text32");
 
 }  // namespace
 }  // namespace bench

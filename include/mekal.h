@@ -114,8 +114,11 @@ typedef struct mekal_value_info {
 } mekal_value_info_t;
 
 /* Plain observer and listing callback. value and datatype belong to the
- * registry: read them, never change or free them. The pointer types are
- * plain (not const) so that callbacks written either way fit. */
+ * registry: read them, never change or free them. They stay valid until the
+ * call returns, also when the callback records the same name again or calls
+ * mekal_clean through the copy of the library that delivers (not through a
+ * copy bundled privately in a plugin). The pointer types are plain (not
+ * const) so that callbacks written either way fit. */
 typedef void (*mekal_nameval_cb_t)(const char *name, mekal_category_t category,
                                    const char *subcategory, mekal_value_t *value,
                                    mekal_datatype_t *datatype, void *opaque);
@@ -186,6 +189,16 @@ MEKAL_API void mekal_register_cb(int version, mekal_category_t category,
 MEKAL_API void mekal_register_cb_with_info(int version, mekal_category_t category,
                                            mekal_nameval_info_cb_t cb, int report_all,
                                            void *opaque);
+
+/* Disable every observer of the process, registered through any copy, whose
+ * callback and opaque pointer are cb and opaque: no dispatch calls it again,
+ * also one in progress. A plugin unregisters its observers before it is
+ * unloaded (e.g. in a destructor function). Safe inside a callback. Returns
+ * the number disabled (0 if none matched), -1 for a NULL cb. */
+MEKAL_API int mekal_unregister_cb(mekal_nameval_cb_t cb, void *opaque);
+
+/* As mekal_unregister_cb, for observers registered with the info callback. */
+MEKAL_API int mekal_unregister_cb_with_info(mekal_nameval_info_cb_t cb, void *opaque);
 
 /* ------------------------------------------------------------ lifecycle */
 

@@ -7,7 +7,8 @@
  *   mekal::get<T>(name)          reads a value back when its stored datatype
  *                                is exactly the one T deduces.
  *   mekal::observe(callable)     registers any callable (a lambda with
- *                                captures) as an observer.
+ *                                captures) as an observer; the handle it
+ *                                returns unregisters it when destroyed.
  *
  * Deduced datatypes:
  *   signed char, short           "%i8", "%i16"     unsigned char, short  "%u8", "%u16"
@@ -47,12 +48,14 @@
  * push_back() (lists) or insert() (sets).
  *
  * Observers: the callable is copied into a heap holder that the registry's
- * observer points to. mekal_clean sends the control event "clean" before it
- * releases every observer; a second observer of the control category that is
- * registered with each callable (and receives events whatever the reporting
- * state) destroys the holder on that event. The callable must not throw and
- * must not call mekal_clean itself; a control event named "clean" recorded by
- * the application would destroy the holders too.
+ * observer points to; observe returns a move-only handle that unregisters it
+ * when reset or destroyed. mekal_clean sends the control event "clean"
+ * before it releases every observer; a second observer of the control
+ * category that is registered with each callable (and receives events
+ * whatever the reporting state) unregisters and destroys the holder on that
+ * event and empties the handle. The callable must not throw and must not
+ * call mekal_clean itself; a control event named "clean" recorded by the
+ * application unregisters the callables too.
  *
  * No exceptions are thrown by this header and none are needed: it compiles
  * with -fno-exceptions.
@@ -963,6 +966,8 @@ struct event {
     bool is_control() const { return category == mekal_category_control; }
 };
 
+class observer_handle;
+
 namespace detail {
 
 template <class F>
@@ -975,26 +980,148 @@ constexpr bool takes_plain =
     std::is_invocable_v<F &, const char *, mekal_category_t, const char *, mekal_value_t *,
                         mekal_datatype_t *>;
 
+/* What a handle needs of its holder, whatever the callable's type. */
+struct holder_ops {
+    int (*unregister)(void *holder) noexcept;
+    void (*set_owner)(void *holder, observer_handle *owner) noexcept;
+};
+
+template <class F>
+struct observer_holder;
+
+}  // namespace detail
+
+/* An observer registered by mekal::observe. Move-only; it unregisters the
+ * observer when it is reset or destroyed (a moved-from handle does
+ * nothing), so a plugin's static handle cleans up when the plugin is
+ * unloaded. mekal_clean releases the observer first and empties the handle.
+ * Discarding the handle unregisters at once: keep it, or detach() it. */
+class [[nodiscard]] observer_handle {
+public:
+    observer_handle() noexcept = default;
+    observer_handle(observer_handle &&other) noexcept { take(other); }
+    observer_handle &operator=(observer_handle &&other) noexcept {
+        if (this != &other) {
+            reset();
+            take(other);
+        }
+        return *this;
+    }
+    observer_handle(const observer_handle &) = delete;
+    observer_handle &operator=(const observer_handle &) = delete;
+    ~observer_handle() { reset(); }
+
+    /* True while the handle holds a registered observer. */
+    explicit operator bool() const noexcept { return holder_ != nullptr; }
+    /* 0 while the handle holds a registered observer, else -1 (what
+     * observe returned as an int before it returned a handle). */
+    int result() const noexcept { return holder_ != nullptr ? 0 : -1; }
+
+    /* Unregisters now: the callable is not called again and is destroyed
+     * as soon as no call of it is running. Returns the number of observers
+     * disabled (1), or 0 when the handle held none. */
+    int reset() noexcept {
+        if (holder_ == nullptr) return 0;
+        void *holder = holder_;
+        const detail::holder_ops *ops = ops_;
+        holder_ = nullptr;
+        ops_ = nullptr;
+        return ops->unregister(holder);
+    }
+
+    /* Lets go of the observer without unregistering it: it stays until
+     * mekal_clean, which releases the callable. */
+    void detach() noexcept {
+        if (holder_ == nullptr) return;
+        ops_->set_owner(holder_, nullptr);
+        holder_ = nullptr;
+        ops_ = nullptr;
+    }
+
+private:
+    template <class F>
+    friend struct detail::observer_holder;
+
+    observer_handle(void *holder, const detail::holder_ops *ops) noexcept
+        : holder_(holder), ops_(ops) {
+        ops_->set_owner(holder_, this);
+    }
+    void take(observer_handle &other) noexcept {
+        holder_ = other.holder_;
+        ops_ = other.ops_;
+        other.holder_ = nullptr;
+        other.ops_ = nullptr;
+        if (holder_ != nullptr) ops_->set_owner(holder_, this);
+    }
+    /* The holder was released by mekal_clean. */
+    void forget() noexcept {
+        holder_ = nullptr;
+        ops_ = nullptr;
+    }
+
+    void *holder_ = nullptr;
+    const detail::holder_ops *ops_ = nullptr;
+};
+
+namespace detail {
+
+/* The callable on the heap, with two observers pointing at it: notify for
+ * the recordings, release for the control event "clean". It is freed once:
+ * by the handle's reset, or by release, or, when either comes while a call
+ * of the callable is running, by that call as it returns. */
 template <class F>
 struct observer_holder {
     F fn;
+    observer_handle *owner = nullptr;
+    int running = 0;        // calls of fn in progress
+    bool orphaned = false;  // unregistered during a call: the last call frees it
 
     static void notify(const char *name, mekal_value_t *value, mekal_datatype_t *datatype,
                        mekal_value_info_t *info, void *opaque) noexcept {
         auto *self = static_cast<observer_holder *>(opaque);
         const mekal_category_t category = info ? info->category : mekal_category_control;
         const char *subcategory = info ? info->subcategory : nullptr;
+        ++self->running;
         if constexpr (takes_event<F>)
             self->fn(event{name, category, subcategory, value, datatype, info});
         else
             self->fn(name, category, subcategory, value, datatype);
+        if (--self->running == 0 && self->orphaned) delete self;
     }
 
-    /* Registered before notify, so it runs after it for the same event. */
+    /* Disables both observers and frees the holder, or leaves that to the
+     * call in progress. */
+    static int unregister(void *opaque) noexcept {
+        auto *self = static_cast<observer_holder *>(opaque);
+        self->owner = nullptr;
+        const int disabled = mekal_unregister_cb_with_info(&notify, self);
+        (void)mekal_unregister_cb_with_info(&release, self);
+        if (self->running != 0)
+            self->orphaned = true;
+        else
+            delete self;
+        return disabled;
+    }
+
+    /* Registered before notify, so it runs after it for the same event. A
+     * "clean" that is not mekal_clean's (an application may send one)
+     * leaves no observer pointing at the freed holder either. */
     static void release(const char *name, mekal_value_t *, mekal_datatype_t *,
                         mekal_value_info_t *, void *opaque) noexcept {
-        if (name != nullptr && std::strcmp(name, "clean") == 0)
-            delete static_cast<observer_holder *>(opaque);
+        if (name == nullptr || std::strcmp(name, "clean") != 0) return;
+        auto *self = static_cast<observer_holder *>(opaque);
+        if (self->owner != nullptr) self->owner->forget();
+        (void)unregister(self);
+    }
+
+    static void set_owner(void *opaque, observer_handle *owner) noexcept {
+        static_cast<observer_holder *>(opaque)->owner = owner;
+    }
+
+    static constexpr holder_ops ops{&unregister, &set_owner};
+
+    static observer_handle handle(observer_holder *self) noexcept {
+        return observer_handle(self, &ops);
     }
 };
 
@@ -1002,21 +1129,23 @@ struct observer_holder {
 
 /* Registers fn as an observer of every later recording of category (all by
  * default). fn takes a const mekal::event&, or the plain callback's
- * (name, category, subcategory, value, datatype). It is kept until
- * mekal_clean. report_all: receive events even in a non-reporting process.
- * Returns 0, or -1 when the holder could not be allocated. */
+ * (name, category, subcategory, value, datatype). It is kept until the
+ * returned handle is reset or destroyed, or until mekal_clean. report_all:
+ * receive events even in a non-reporting process. An empty handle (false,
+ * result() -1) when the holder could not be allocated. */
 template <class F>
-int observe(F &&fn, mekal_category_t category = mekal_category_all, bool report_all = false) {
+observer_handle observe(F &&fn, mekal_category_t category = mekal_category_all,
+                        bool report_all = false) {
     using callable = std::decay_t<F>;
     static_assert(detail::takes_event<callable> || detail::takes_plain<callable>,
                   "mekal::observe: the callable takes a const mekal::event& or "
                   "(name, category, subcategory, value, datatype)");
     using holder = detail::observer_holder<callable>;
     holder *h = new (std::nothrow) holder{std::forward<F>(fn)};
-    if (h == nullptr) return -1;
+    if (h == nullptr) return observer_handle();
     mekal_register_cb_with_info(1, mekal_category_control, &holder::release, 1, h);
     mekal_register_cb_with_info(1, category, &holder::notify, report_all ? 1 : 0, h);
-    return 0;
+    return holder::handle(h);
 }
 
 }  // namespace mekal

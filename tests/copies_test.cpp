@@ -98,6 +98,28 @@ TEST(Copies, ShareOneRegistryAndOneObserverList) {
     EXPECT_EQ(*mine->observer_head_slot, nullptr);
 }
 
+TEST(Copies, NoStaleMemoOfALastNameIsTrustedAfterReuseOrACleanThroughAnotherCopy) {
+    // Each copy remembers the entry of the caller's last name pointer. A
+    // buffer reused with other text is another name, and after a clean
+    // through the second copy (whose new records may take the freed ones'
+    // addresses) the remembered entry is gone. ASan catches a read of it.
+    Copy2 &other = copy2();
+    char buffer[32] = "memo.first";
+    ASSERT_EQ(record_int(buffer, 1), 0);
+    std::strcpy(buffer, "memo.second");
+    EXPECT_EQ(stored_int(buffer), -999999);
+    ASSERT_EQ(record_int(buffer, 2), 0);
+    EXPECT_EQ(stored_int("memo.first"), 1);
+    EXPECT_EQ(stored_int(buffer), 2);
+    EXPECT_EQ(other.clean(), 0);
+    ASSERT_EQ(other.record("memo.other", 3), 0);
+    EXPECT_EQ(stored_int(buffer), -999999);
+    ASSERT_EQ(record_int(buffer, 4), 0);
+    EXPECT_EQ(other.lookup("memo.second"), 4);
+    EXPECT_EQ(listed_names(), (std::vector<std::string>{"memo.second", "memo.other"}));
+    mekal_clean();
+}
+
 TEST(Copies, VersionZeroKeepsChainsPerCopyAndCleanDropsThem) {
     registry_block *block = melsys_get_public_mekal_symbol();
     Copy2 &other = copy2();

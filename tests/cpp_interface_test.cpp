@@ -497,37 +497,37 @@ TEST_F(CppInterface, CapturingObserversReceiveValuesAndAreReleasedByClean) {
     std::vector<int> ints;
     std::vector<std::vector<int>> lists;
     int controls = 0;
-    ASSERT_EQ(mekal::observe([token, &names, &ints, &lists, &controls](const mekal::event &e) {
-                  if (e.is_control()) {
-                      ++controls;
-                      return;
-                  }
-                  names.emplace_back(e.name);
-                  if (auto v = e.as<int>()) ints.push_back(*v);
-                  if (auto v = e.as<std::vector<int>>()) lists.push_back(*v);
-                  EXPECT_NE(e.info, nullptr);
-              }),
-              0);
+    auto all = mekal::observe([token, &names, &ints, &lists, &controls](const mekal::event &e) {
+        if (e.is_control()) {
+            ++controls;
+            return;
+        }
+        names.emplace_back(e.name);
+        if (auto v = e.as<int>()) ints.push_back(*v);
+        if (auto v = e.as<std::vector<int>>()) lists.push_back(*v);
+        EXPECT_NE(e.info, nullptr);
+    });
+    ASSERT_EQ(all.result(), 0);
     // Plain-callback signature and a category filter.
     std::vector<std::string> performance;
-    ASSERT_EQ(mekal::observe(
-                  [token, &performance](const char *name, mekal_category_t category,
-                                        const char *subcategory, const mekal_value_t *,
-                                        const mekal_datatype_t *) {
-                      performance.push_back(std::string(name) + "/" + std::to_string(category) +
-                                            "/" + (subcategory ? subcategory : "-"));
-                  },
-                  mekal_category_performance),
-              0);
+    auto timings = mekal::observe(
+        [token, &performance](const char *name, mekal_category_t category,
+                              const char *subcategory, const mekal_value_t *,
+                              const mekal_datatype_t *) {
+            performance.push_back(std::string(name) + "/" + std::to_string(category) + "/" +
+                                  (subcategory ? subcategory : "-"));
+        },
+        mekal_category_performance);
+    ASSERT_TRUE(timings);
     // The plain (non-const) pointers of the C callbacks fit as well.
     int plain_calls = 0;
-    ASSERT_EQ(mekal::observe(
-                  [&plain_calls](const char *, mekal_category_t, const char *,
-                                 mekal_value_t *value, mekal_datatype_t *datatype) {
-                      if (value != nullptr && datatype != nullptr) ++plain_calls;
-                  },
-                  mekal_category_performance),
-              0);
+    auto plain = mekal::observe(
+        [&plain_calls](const char *, mekal_category_t, const char *, mekal_value_t *value,
+                       mekal_datatype_t *datatype) {
+            if (value != nullptr && datatype != nullptr) ++plain_calls;
+        },
+        mekal_category_performance);
+    ASSERT_TRUE(plain);
     EXPECT_EQ(token.use_count(), 3);
 
     ASSERT_EQ(mekal::value("a", 1), 0);
@@ -545,6 +545,8 @@ TEST_F(CppInterface, CapturingObserversReceiveValuesAndAreReleasedByClean) {
     mekal_clean();
     EXPECT_EQ(controls, 2);  // "clean" reaches the callable before its release
     EXPECT_EQ(token.use_count(), 1);
+    EXPECT_FALSE(all) << "the clean emptied the handles; their destructors do nothing";
+    EXPECT_EQ(timings.reset(), 0);
 
     // The registry has no observers left: nothing is called again.
     ASSERT_EQ(mekal::value("after", 1), 0);
@@ -558,11 +560,11 @@ TEST_F(CppInterface, ObserversSkippedByFilterOrReportingAreStillReleased) {
     ASSERT_NE(block, nullptr);
     auto token = std::make_shared<int>(0);
     int quiet_calls = 0, loud_calls = 0;
-    ASSERT_EQ(mekal::observe([token, &quiet_calls](const mekal::event &) { ++quiet_calls; }), 0);
-    ASSERT_EQ(mekal::observe([token, &loud_calls](const mekal::event &) { ++loud_calls; },
-                             mekal_category_all, true),
-              0);
-    ASSERT_EQ(mekal::observe([token](const mekal::event &) {}, mekal_category_general), 0);
+    auto quiet = mekal::observe([token, &quiet_calls](const mekal::event &) { ++quiet_calls; });
+    auto loud = mekal::observe([token, &loud_calls](const mekal::event &) { ++loud_calls; },
+                               mekal_category_all, true);
+    mekal::observe([token](const mekal::event &) {}, mekal_category_general).detach();
+    ASSERT_TRUE(quiet && loud);
     EXPECT_EQ(token.use_count(), 4);
 
     block->is_reporter = 0;
@@ -572,6 +574,43 @@ TEST_F(CppInterface, ObserversSkippedByFilterOrReportingAreStillReleased) {
     EXPECT_EQ(quiet_calls, 0);
     EXPECT_EQ(loud_calls, 2);  // the value and "clean"
     EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST_F(CppInterface, HandlesUnregisterOnceOnResetDestructionOrFromInsideTheCall) {
+    // token counts the live callables: each is destroyed exactly once
+    // (ASan and valgrind catch a second time or none).
+    auto token = std::make_shared<int>(0);
+    int calls = 0;
+    {
+        auto scoped = mekal::observe([token, &calls](const mekal::event &) { ++calls; });
+        mekal::observer_handle moved = std::move(scoped);
+        EXPECT_FALSE(scoped) << "a moved-from handle holds nothing";
+        ASSERT_EQ(mekal::value("seen", 1), 0);
+        EXPECT_EQ(calls, 1);
+    }
+    EXPECT_EQ(token.use_count(), 1) << "the destructor unregistered and released";
+    ASSERT_EQ(mekal::value("unseen", 1), 0);
+    EXPECT_EQ(calls, 1);
+
+    auto reset_twice = mekal::observe([token](const mekal::event &) {});
+    EXPECT_EQ(reset_twice.reset(), 1);
+    EXPECT_EQ(reset_twice.reset(), 0);
+
+    // A callable that resets its own handle finishes its call, is never
+    // called again and is released as the call returns.
+    mekal::observer_handle self;
+    int self_calls = 0;
+    self = mekal::observe([token, &self, &self_calls](const mekal::event &e) {
+        if (e.is_control()) return;
+        ++self_calls;
+        EXPECT_EQ(self.reset(), 1);
+        EXPECT_EQ(token.use_count(), 2) << "still alive during its own call";
+    });
+    ASSERT_EQ(mekal::value("first", 1), 0);
+    ASSERT_EQ(mekal::value("second", 1), 0);
+    EXPECT_EQ(self_calls, 1);
+    EXPECT_EQ(token.use_count(), 1);
+    mekal_clean();
 }
 
 }  // namespace

@@ -142,6 +142,26 @@ TEST_F(NameValue, ScalarArgumentsAreTakenAsTheOutermostKindSays) {
     EXPECT_EQ(lookup("float").value->as_double, 1.25);
 }
 
+TEST_F(NameValue, BareScalarsAreTypedAsTheParserTypesThem) {
+    // The formatted entry classifies a bare numeric conversion in one pass;
+    // it must give the parser's record, also for the near misses that the
+    // parser types on its own.
+    const char *forms[] = {"%d",   "%u",    "%u8",  "%u16",  "%u32", "%u64", "%i",   "%i8",
+                           "%i16", "%i32",  "%i64", "%f",    "%f32", "%f64", "%D",   "%ld",
+                           "%lu",  "%lld",  "%llu", "%d ",   " %d",  "%d32", "%u9",  "%u8 ",
+                           "%i7",  "%lu32", "%ld8", "%f32x", "%Dx",  "%llu8"};
+    for (const char *form : forms) {
+        const bool real = std::strchr(form, 'f') != nullptr;
+        const int rc = real ? mekal_namevalue("form", 2, nullptr, form, 1.0)
+                            : mekal_namevalue("form", 2, nullptr, form, 1LL);
+        mekal_datatype_t *parsed = mekal_new_datatype(form);
+        ASSERT_EQ(rc, parsed != nullptr ? 0 : -1) << form;
+        if (parsed != nullptr) {
+            EXPECT_EQ(lookup("form").datatype, parsed) << form;
+        }
+    }
+}
+
 TEST_F(NameValue, ContainerCountsFollowTheValueInOpeningOrder) {
     int32_t ints[3] = {4, 5, 6};
     ASSERT_EQ(mekal_namevalue("set", 2, nullptr, "[%d]", ints, 3, 99), 0);

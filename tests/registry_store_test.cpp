@@ -169,6 +169,43 @@ TEST_F(Store, RecordingFromAListingCallback) {
     EXPECT_EQ(stored_int("added"), 9);
 }
 
+TEST_F(Store, ListingCallbackReRecordingTheListedEntryKeepsWhatItWasHanded) {
+    // Each listed entry is replaced (text, set datatype, info, subcategory)
+    // while the callback still reads what the listing handed it; the info
+    // listing hands out the most pointers. ASan or valgrind catch a read of
+    // a released block.
+    static const char *const texts[2] = {"alpha", "beta"};
+    ASSERT_EQ(mekal_namevalue("listed", 2, "sub", "[%s]", texts, 2), 0);
+    struct Seen {
+        std::string before, after;
+    } seen;
+    mekal_list_namevals_with_info(
+        0, 1,
+        [](const char *n, mekal_value_t *v, mekal_datatype_t *d, mekal_value_info_t *info,
+           void *o) {
+            auto *s = static_cast<Seen *>(o);
+            auto read = [&] {
+                mekal_datatype_t *element = nullptr;
+                mekal_value_t text{};
+                std::string out = n;
+                for (int i = 0; i < mekal_num_subvals(d); ++i)
+                    if (mekal_get_subval(d, v, i, &element, &text) == 0)
+                        out += std::string(" ") + static_cast<const char *>(text.as_ptr);
+                return out + " " + info->subcategory + " " + std::to_string(info->category);
+            };
+            s->before = read();
+            static const char *const other[1] = {"gamma"};
+            ASSERT_EQ(mekal_namevalue(n, 3, "new", "[%s]", other, 1), 0);
+            s->after = read();
+        },
+        &seen);
+    EXPECT_EQ(seen.before, "listed alpha beta sub 2");
+    EXPECT_EQ(seen.after, seen.before);
+    mekal_value_info_t *info = nullptr;
+    ASSERT_EQ(mekal_get_nameval_with_info("listed", nullptr, nullptr, &info), 0);
+    EXPECT_STREQ(info->subcategory, "new");
+}
+
 TEST_F(Store, ControlEventsAreNeverStored) {
     mekal_value_t slot{};
     slot.as_int = 0;

@@ -14,21 +14,22 @@ MEKAL_API constinit registry_block mekal_public = {
 }
 
 namespace mekal {
+
+registry_block *cached_block = nullptr;
+
 namespace {
 
 // Per-copy state, never shared.
-registry_block *cached_block = nullptr;
 nameval_entry *local_buckets[kBucketCount] = {};
 observer *local_observer_head = nullptr;
 // Clean count (the block's `reserved`) at which local_buckets were last
-// known to match the shared entry list; see bucket_table.
+// known to match the shared entry list; see local_bucket_table.
 int32_t local_generation = 0;
 bool local_generation_known = false;
 
 }  // namespace
 
-registry_block *get_registry_block() {
-    if (cached_block != nullptr) return cached_block;
+registry_block *resolve_registry_block() {
     registry_block *block = melsys_get_public_mekal_symbol();
     // This reference to mekal_public is bound by the dynamic linker, so it
     // may designate another copy's block.
@@ -39,8 +40,7 @@ registry_block *get_registry_block() {
     return block;
 }
 
-nameval_entry **bucket_table(registry_block *block) {
-    if (block->version > 0) return block->buckets;
+nameval_entry **local_bucket_table(registry_block *block) {
     // With per-copy chains, a clean through another copy frees entries that
     // this copy's chains still point at. mekal_clean bumps the block's
     // `reserved` word (otherwise unused) so every copy drops its stale chains.

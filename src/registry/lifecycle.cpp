@@ -106,11 +106,14 @@ MEKAL_API int mekal_clean(void) {
 
     for (nameval_entry *e = block->entry_list; e != nullptr;) {
         nameval_entry *next = e->list_next;
-        release_recording(e->value, e->datatype);
-        std::free(e->name);
-        std::free(e->info);
-        std::free(e->subcategory);
-        std::free(e);
+        if (delivery_depth != 0) {
+            // Cleaned from inside a callback: the delivery in progress may
+            // still hand these out. Retired whole, no memory needed.
+            e->list_next = retired_entries;
+            retired_entries = e;
+        } else {
+            release_entry(e);
+        }
         e = next;
     }
     nameval_entry **table = bucket_table(block);

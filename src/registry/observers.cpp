@@ -5,6 +5,22 @@
 #include "registry/registry.h"
 
 namespace mekal {
+
+int delivery_depth = 0;
+nameval_entry *retired_entries = nullptr;
+
+void release_retired() {
+    // Detach first: nothing below calls back in, but the list must never
+    // be seen half released.
+    nameval_entry *e = retired_entries;
+    retired_entries = nullptr;
+    while (e != nullptr) {
+        nameval_entry *next = e->list_next;
+        release_entry(e);
+        e = next;
+    }
+}
+
 namespace {
 
 void register_observer(int version, mekal_category_t category, mekal_nameval_cb_t cb,
@@ -28,6 +44,23 @@ void register_observer(int version, mekal_category_t category, mekal_nameval_cb_
     if (report_all != 0 && block->any_report_all == 0) block->any_report_all = 1;
 }
 
+// Disables every observer of the process whose callback (as picked by
+// slot) and opaque pointer match: the record stays in the list, which only
+// grows until mekal_clean, and every copy's dispatch skips a null callback.
+template <typename Callback>
+int disable_observers(Callback observer::*slot, Callback cb, void *opaque) {
+    if (cb == nullptr) return -1;
+    registry_block *block = get_registry_block();
+    int disabled = 0;
+    for (observer *obs = *block->observer_head_slot; obs != nullptr; obs = obs->next) {
+        if (obs->*slot == cb && obs->opaque == opaque) {
+            obs->*slot = nullptr;
+            ++disabled;
+        }
+    }
+    return disabled;
+}
+
 }  // namespace
 
 void dispatch_event(const char *name, mekal_category_t category, const char *subcategory,
@@ -35,6 +68,7 @@ void dispatch_event(const char *name, mekal_category_t category, const char *sub
                     mekal_value_info_t *info) {
     registry_block *block = get_registry_block();
     if (*block->observer_head_slot == nullptr) return;
+    const delivery_scope scope;
     // Control events have no stored info record; the first info callback gets
     // one on this stack, and every later one of the same event shares it.
     mekal_value_info_t temporary;
@@ -84,6 +118,14 @@ MEKAL_API void mekal_register_cb_with_info(int version, mekal_category_t categor
                                            mekal_nameval_info_cb_t cb, int report_all,
                                            void *opaque) {
     mekal::register_observer(version, category, nullptr, cb, report_all, opaque);
+}
+
+MEKAL_API int mekal_unregister_cb(mekal_nameval_cb_t cb, void *opaque) {
+    return mekal::disable_observers(&observer::nameval_cb, cb, opaque);
+}
+
+MEKAL_API int mekal_unregister_cb_with_info(mekal_nameval_info_cb_t cb, void *opaque) {
+    return mekal::disable_observers(&observer::nameval_info_cb, cb, opaque);
 }
 
 }  // extern "C"

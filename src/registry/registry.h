@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "mekal.h"
 
@@ -93,18 +94,123 @@ static_assert(sizeof(struct timespec) == 16);
 
 namespace mekal {
 
+// The helpers below sit on every recording and lookup: they are inline here
+// rather than calls across translation units.
+
 // block.cpp
-registry_block *get_registry_block();
-nameval_entry **bucket_table(registry_block *block);
+// The block this copy settled on at its first registry operation.
+extern registry_block *cached_block;
+registry_block *resolve_registry_block();
+inline registry_block *get_registry_block() {
+    registry_block *block = cached_block;
+    return block != nullptr ? block : resolve_registry_block();
+}
+// This copy's own chains, for blocks of version 0 or less.
+nameval_entry **local_bucket_table(registry_block *block);
+inline nameval_entry **bucket_table(registry_block *block) {
+    return block->version > 0 ? block->buckets : local_bucket_table(block);
+}
 
 // store.cpp
-unsigned name_hash(const char *name);
-nameval_entry *find_entry(nameval_entry **table, const char *name);
+// djb2 over the bytes taken unsigned; the chain is its low seven bits. Every
+// copy chains the shared entries this way, so the result is fixed. Modulo
+// 128 the sum needs no sequential multiply: 33^4 is 1, so a byte weighs
+// 33^(its distance from the last byte, mod 4), and it counts only by its low
+// seven bits. Words are read back from the end of the name, so each byte
+// lane holds one distance mod 8 and one weight: the lanes are summed mod 128
+// eight bytes at a time and weighed by one multiply at the end. Only the n
+// bytes of the name are read: the length comes first.
+namespace hash_detail {
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "byte lanes are little-endian");
+
+inline constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+// 5381 * 33^k mod 128, for n = k mod 4.
+inline constexpr uint32_t kStart[4] = {5, 37, 69, 101};
+// Lane r (0..3, spread to 16 bits) weighs 33^(3 - r) mod 128; laid out so
+// that the top 16 bits of lanes * kWeights are the weighed sum.
+inline constexpr uint64_t kWeights =
+    (uint64_t{97} << 48) | (uint64_t{65} << 32) | (uint64_t{33} << 16) | 1;
+
+inline uint64_t load64(const unsigned char *p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline uint64_t load32(const unsigned char *p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace hash_detail
+
+inline unsigned name_hash(const char *name) {
+    using namespace hash_detail;
+    const size_t n = std::strlen(name);
+    const auto *p = reinterpret_cast<const unsigned char *>(name);
+    uint64_t lanes = 0;  // lane j: the bytes 7 - j (mod 8) before the last, summed mod 128
+    size_t head = n;
+    for (; head >= 8; head -= 8) lanes = (lanes + (load64(p + head - 8) & kLow7)) & kLow7;
+    if (head != 0) {
+        uint64_t first;  // the first `head` bytes, in the top lanes
+        if (n >= 8) {
+            first = load64(p) << (8 * (8 - head));
+        } else {
+            // Overlapping reads; the shared bytes land in the same lanes.
+            if (n >= 4)
+                first = load32(p) | (load32(p + n - 4) << (8 * (n - 4)));
+            else
+                first = uint64_t{p[0]} | (uint64_t{p[n >> 1]} << (8 * (n >> 1))) |
+                        (uint64_t{p[n - 1]} << (8 * (n - 1)));
+            first <<= 8 * (8 - n);
+        }
+        lanes = (lanes + (first & kLow7)) & kLow7;
+    }
+    // Lanes j and j + 4 weigh alike; spread the four sums to 16 bits so that
+    // one multiply weighs them without carries between lanes.
+    uint64_t sums = (lanes + (lanes >> 32)) & 0x7F7F7F7Full;
+    sums = (sums | (sums << 16)) & 0x0000FFFF0000FFFFull;
+    sums = (sums | (sums << 8)) & 0x00FF00FF00FF00FFull;
+    return (kStart[n & 3] + static_cast<unsigned>((sums * kWeights) >> 48)) & 127;
+}
+
+inline nameval_entry *find_in_chain(nameval_entry *head, const char *name) {
+    for (nameval_entry *e = head; e != nullptr; e = e->bucket_next)
+        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) return e;
+    return nullptr;
+}
+
+inline nameval_entry *find_entry(nameval_entry **table, const char *name) {
+    return find_in_chain(table[name_hash(name)], name);
+}
+
+// Frees everything an entry record owns, then the record.
+void release_entry(nameval_entry *entry);
 
 // observers.cpp
 void dispatch_event(const char *name, mekal_category_t category, const char *subcategory,
                     mekal_value_t *value, mekal_datatype_t *datatype,
                     mekal_value_info_t *info);
+
+// Deliveries (dispatches and listings) hand out pointers to a recording's
+// blocks; a callback may replace that recording or clean the registry while
+// later callbacks of the same delivery still have those pointers to come.
+// While this copy is delivering, the store therefore retires such blocks
+// onto a per-copy list (entry records used as carriers) instead of freeing
+// them, and the outermost delivery frees the list when it returns.
+extern int delivery_depth;
+extern nameval_entry *retired_entries;
+void release_retired();
+
+struct delivery_scope {
+    delivery_scope() { ++delivery_depth; }
+    ~delivery_scope() {
+        if (--delivery_depth == 0 && retired_entries != nullptr) release_retired();
+    }
+    delivery_scope(const delivery_scope &) = delete;
+    delivery_scope &operator=(const delivery_scope &) = delete;
+};
 
 // lifecycle.cpp
 struct timeval wall_difference(const struct timeval &start, const struct timeval &now);

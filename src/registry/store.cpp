@@ -11,39 +11,50 @@ namespace {
 
 char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
 
-}  // namespace
+// The entry that this copy last recorded, by the caller's name pointer: a
+// caller that records one name again and again (a literal, a buffer it
+// keeps) skips the hash. It is only a hint, trusted once the entry is found
+// again on the live chain by pointer (so a record freed by a clean through
+// any copy is never read) and its name still equals the caller's text (a
+// reused buffer falls back to the hash). Whichever table the memo came
+// from, an entry found on the given table's chain belongs to that table.
+struct name_memo {
+    const char *name = nullptr;
+    nameval_entry *entry = nullptr;
+    unsigned index = 0;
+};
+name_memo memo;
 
-__attribute__((always_inline)) inline unsigned name_hash_inline(const char *name) {
-    // djb2, four bytes per step: h*33^4 + c0*33^3 + c1*33^2 + c2*33 + c3 is the
-    // same sum, with one multiply on the dependency chain instead of four.
-    uint64_t h = 5381;
-    auto *p = reinterpret_cast<const unsigned char *>(name);
-    for (;;) {
-        const uint64_t c0 = p[0];
-        if (c0 == 0) break;
-        const uint64_t c1 = p[1];
-        if (c1 == 0) { h = h * 33 + c0; break; }
-        const uint64_t c2 = p[2];
-        if (c2 == 0) { h = h * 1089 + c0 * 33 + c1; break; }
-        const uint64_t c3 = p[3];
-        if (c3 == 0) { h = h * 35937 + c0 * 1089 + c1 * 33 + c2; break; }
-        h = h * 1185921 + c0 * 35937 + c1 * 1089 + c2 * 33 + c3;
-        p += 4;
+// The entry of name and its chain, through the memo or by hashing. Lookups
+// hash straight away: for lookups of ever other names even the memo's
+// check costs more than it saves.
+inline nameval_entry *locate(nameval_entry **table, const char *name, unsigned *index) {
+    if (name == memo.name) {
+        for (nameval_entry *e = table[memo.index]; e != nullptr; e = e->bucket_next) {
+            if (e == memo.entry) {
+                if (std::strcmp(e->name, name) != 0) break;
+                *index = memo.index;
+                return e;
+            }
+        }
     }
-    return static_cast<unsigned>(h & (kBucketCount - 1));
+    *index = name_hash(name);
+    return find_in_chain(table[*index], name);
 }
 
-unsigned name_hash(const char *name) { return name_hash_inline(name); }
+}  // namespace
 
-nameval_entry *find_entry(nameval_entry **table, const char *name) {
-    for (nameval_entry *e = table[name_hash_inline(name)]; e != nullptr; e = e->bucket_next)
-        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) return e;
-    return nullptr;
+void release_entry(nameval_entry *entry) {
+    release_recording(entry->value, entry->datatype);
+    std::free(entry->name);
+    std::free(entry->info);
+    std::free(entry->subcategory);
+    std::free(entry);
 }
 
 namespace {
 
-const nameval_entry *lookup(const char *name) {
+inline const nameval_entry *lookup(const char *name) {
     if (name == nullptr) return nullptr;
     return find_entry(bucket_table(get_registry_block()), name);
 }
@@ -52,6 +63,7 @@ const nameval_entry *lookup(const char *name) {
 template <typename Visit>
 void list_entries(mekal_category_t category, Visit visit) {
     registry_block *block = get_registry_block();
+    const delivery_scope scope;
     const int32_t generation = block->reserved;
     for (nameval_entry *e = block->entry_list; e != nullptr;) {
         nameval_entry *current = e;
@@ -86,7 +98,8 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
 
     registry_block *block = get_registry_block();
     nameval_entry **table = bucket_table(block);
-    nameval_entry *entry = find_entry(table, name);
+    unsigned index;
+    nameval_entry *entry = locate(table, name, &index);
 
     // Allocate everything before touching the registry, so that exhausted
     // memory leaves the old value (or no entry at all) intact.
@@ -96,25 +109,40 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
     if (info != nullptr) *info = mekal_value_info_t{};
     nameval_entry *fresh = nullptr;
     char *name_copy = nullptr;
+    // While delivering, the old blocks are retired (see delivery_scope) in
+    // a carrier record instead of freed.
+    nameval_entry *carrier = nullptr;
+    const bool retire = entry != nullptr && delivery_depth != 0;
     if (entry == nullptr) {
         fresh = static_cast<nameval_entry *>(std::calloc(1, sizeof(nameval_entry)));
         name_copy = strdup(name);
+    } else if (retire) {
+        carrier = static_cast<nameval_entry *>(std::calloc(1, sizeof(nameval_entry)));
     }
     if (info == nullptr || (subcategory != nullptr && sub_copy == nullptr) ||
-        (entry == nullptr && (fresh == nullptr || name_copy == nullptr))) {
+        (entry == nullptr && (fresh == nullptr || name_copy == nullptr)) ||
+        (retire && carrier == nullptr)) {
         std::free(sub_copy);
         std::free(info);
         std::free(fresh);
         std::free(name_copy);
+        std::free(carrier);
         release_recording(value, datatype);
         return -1;
     }
 
-    if (entry != nullptr) {
+    memo = name_memo{name, entry != nullptr ? entry : fresh, index};
+    if (carrier != nullptr) {
+        carrier->value = entry->value;
+        carrier->datatype = entry->datatype;
+        carrier->info = entry->info;
+        carrier->subcategory = entry->subcategory;
+        carrier->list_next = retired_entries;
+        retired_entries = carrier;
+    } else if (entry != nullptr) {
         release_recording(entry->value, entry->datatype);
         if (entry->subcategory != nullptr) std::free(entry->subcategory);
         std::free(entry->info);
-        entry->subcategory = nullptr;
     } else {
         entry = fresh;
     }
@@ -132,7 +160,6 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         entry->name = name_copy;
         entry->list_next = block->entry_list;
         block->entry_list = entry;
-        const unsigned index = name_hash(name);
         entry->bucket_next = table[index];
         table[index] = entry;
     }

@@ -72,12 +72,6 @@ static_assert(kPointerTable[18 + 8] == kLongLong);
 
 }  // namespace
 
-mekal_datatype_t *base_record(int record) {
-    // The public interface hands out non-const pointers to the shared
-    // records; they sit in read-only memory, so a write faults at once.
-    return const_cast<mekal_datatype_t *>(&base_datatypes[record]);
-}
-
 mekal_datatype_t *int_by_width(int width) {
     if (width < 0 || width > 8) return nullptr;
     return base_record(kPointerTable[18 + width]);
@@ -160,14 +154,11 @@ void release_value(const mekal_datatype_t *datatype, mekal_value_t *value) {
     }
 }
 
-void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
-    // Numbers and dates own nothing beyond their slot, and their datatype is
-    // static: the common case skips two calls that would release nothing.
+void release_owned_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
     // The value's parts are found through the datatype, so it goes last.
-    const bool plain = datatype != nullptr && is_plain_scalar(datatype->type);
-    if (!plain) release_value(datatype, slot);
+    release_value(datatype, slot);
     std::free(slot);
-    if (!plain) release_datatype(datatype);
+    release_datatype(datatype);
 }
 
 }  // namespace mekal

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "mekal.h"
 
@@ -45,7 +46,9 @@ enum BaseRecord : int {
 
 // The static record of a base record number, as the mutable pointer type the
 // public interface hands out. The records live in read-only memory.
-mekal_datatype_t *base_record(int record);
+inline mekal_datatype_t *base_record(int record) {
+    return const_cast<mekal_datatype_t *>(&base_datatypes[record]);
+}
 
 // The static record of conversion i by its width in bytes (0, 1, 2, 4, 8).
 mekal_datatype_t *int_by_width(int width);
@@ -71,7 +74,16 @@ void release_value(const mekal_datatype_t *datatype, mekal_value_t *value);
 // Releases one recording's heap slot with everything it owns, then its
 // datatype: what the store drops on replace and clean, and what a recording
 // that cannot be stored gives back.
-void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype);
+void release_owned_recording(mekal_value_t *slot, mekal_datatype_t *datatype);
+inline void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
+    // Numbers and dates own nothing beyond their slot, and their datatype is
+    // static: the common case is one free.
+    if (datatype != nullptr && is_plain_scalar(datatype->type)) {
+        std::free(slot);
+        return;
+    }
+    release_owned_recording(slot, datatype);
+}
 
 // parser.cpp
 // The argument list travels by address so that the formatted entry and the

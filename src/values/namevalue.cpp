@@ -100,20 +100,6 @@ bool take_value(int32_t code, va_list *args, mekal_value_t *slot, const void **p
     }
 }
 
-// The static record of a type string that is one bare numeric conversion
-// and nothing else ("%d", "%lu", "%f", "%D", ...), which is what the parser
-// would return for it; nullptr for anything else, which goes to the parser.
-mekal_datatype_t *bare_scalar(const char *t) {
-    if (t[0] != '%') return nullptr;
-    switch (t[1]) {
-    case 'd': return t[2] == 0 ? base_record(kInt) : nullptr;
-    case 'u': return t[2] == 0 ? base_record(kUnsignedInt) : nullptr;
-    case 'f': return t[2] == 0 ? base_record(kDouble) : nullptr;
-    case 'D': return t[2] == 0 ? base_record(kDate) : nullptr;
-    default: return nullptr;
-    }
-}
-
 int record(const char *name, mekal_category_t category, const char *subcategory,
            const char *typestr, int32_t code, va_list *args, int length) {
     // Zero-filled, so a 32-bit value leaves no undefined high half and a
@@ -129,8 +115,7 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
     }
 
     int end_pos = 0;
-    mekal_datatype_t *datatype = bare_scalar(typestr);
-    if (datatype == nullptr) datatype = parse_datatype(typestr, 0, length, 0, args, &end_pos);
+    mekal_datatype_t *datatype = parse_datatype(typestr, 0, length, 0, args, &end_pos);
     if (datatype == nullptr) {
         if (code == mekal_type_timeval) std::free(slot->as_ptr);
         std::free(slot);
@@ -175,6 +160,87 @@ int record(const char *name, mekal_category_t category, const char *subcategory,
     return result;
 }
 
+// How a bare numeric conversion's argument is passed: promoted to int (or
+// unsigned int, the same bits), as a 64-bit integer, or as a double.
+enum class scalar_arg : uint8_t { none, int32, int64, real };
+
+struct scalar_form {
+    int record = 0;
+    scalar_arg arg = scalar_arg::none;
+};
+
+// Width suffix ending the text at p: "" 0, "8" 1, "16" 2, "32" 4, "64" 8;
+// -1 for anything else.
+inline int exact_width(const char *p) {
+    if (p[0] == 0) return 0;
+    if (p[0] == '8') return p[1] == 0 ? 1 : -1;
+    if (p[1] == 0 || p[2] != 0) return -1;
+    if (p[0] == '1' && p[1] == '6') return 2;
+    if (p[0] == '3' && p[1] == '2') return 4;
+    if (p[0] == '6' && p[1] == '4') return 8;
+    return -1;
+}
+
+// A type string that is exactly one numeric conversion ("%d", "%u16",
+// "%f32", "%D", "%llu", ...), classified in one pass: the record the parser
+// would build and how the argument comes. Anything else (texts, containers,
+// references, blanks, trailing text) goes the general way.
+inline scalar_form bare_scalar(const char *t) {
+    using enum scalar_arg;
+    if (t[0] != '%') return {};
+    switch (t[1]) {
+    case 'd': return t[2] == 0 ? scalar_form{kInt, int32} : scalar_form{};
+    case 'D': return t[2] == 0 ? scalar_form{kDate, int64} : scalar_form{};
+    case 'f':
+        switch (exact_width(t + 2)) {
+        case 0: case 8: return {kDouble, real};
+        case 4: return {kFloat, real};
+        default: return {};
+        }
+    case 'u':
+        switch (exact_width(t + 2)) {
+        case 0: case 4: return {kUnsignedInt, int32};
+        case 1: return {kUnsigned8, int32};
+        case 2: return {kUnsigned16, int32};
+        case 8: return {kUnsignedLongLong, int64};
+        default: return {};
+        }
+    case 'i':
+        switch (exact_width(t + 2)) {
+        case 0: case 4: return {kInt, int32};
+        case 1: return {kInt8, int32};
+        case 2: return {kInt16, int32};
+        case 8: return {kLongLong, int64};
+        default: return {};
+        }
+    case 'l':
+        if (t[2] == 'd' && t[3] == 0) return {kLong, int64};
+        if (t[2] == 'u' && t[3] == 0) return {kUnsignedLong, int64};
+        if (t[2] == 'l' && t[3] == 'd' && t[4] == 0) return {kLongLong, int64};
+        if (t[2] == 'l' && t[3] == 'u' && t[4] == 0) return {kUnsignedLongLong, int64};
+        return {};
+    default:
+        return {};
+    }
+}
+
+int record_scalar(const char *name, mekal_category_t category, const char *subcategory,
+                  scalar_form form, va_list *args) {
+    auto *slot = static_cast<mekal_value_t *>(std::malloc(sizeof(mekal_value_t)));
+    if (slot == nullptr) return -1;
+    slot->as_long = 0;  // a 32-bit value leaves no undefined high half
+    switch (form.arg) {
+    case scalar_arg::int32: slot->as_int = va_arg(*args, int); break;
+    case scalar_arg::int64: slot->as_long = va_arg(*args, long long); break;
+    default: slot->as_double = va_arg(*args, double); break;
+    }
+    mekal_datatype_t *datatype = base_record(form.record);
+    const int result = mekal_raw_namevalue(name, category, subcategory, slot, datatype);
+    // A control event is only dispatched; nothing stores the slot.
+    if (category == mekal_category_control) std::free(slot);
+    return result;
+}
+
 }  // namespace
 }  // namespace mekal
 
@@ -182,6 +248,14 @@ extern "C" MEKAL_API int mekal_namevalue(const char *name, mekal_category_t cate
                                          const char *subcategory, const char *typestr, ...) {
     // Every refusal up to the scan reads no argument and allocates nothing.
     if (name == nullptr || typestr == nullptr) return -1;
+    const mekal::scalar_form scalar = mekal::bare_scalar(typestr);
+    if (scalar.arg != mekal::scalar_arg::none) {
+        va_list args;
+        va_start(args, typestr);
+        const int result = mekal::record_scalar(name, category, subcategory, scalar, &args);
+        va_end(args);
+        return result;
+    }
     const size_t length = std::strlen(typestr);
     if (length > static_cast<size_t>(INT_MAX)) return -1;  // positions are 32-bit
     const int32_t code = mekal::outermost_code(typestr);

@@ -75,12 +75,19 @@ TEST_F(RegistryMemory, NameHashIsDjb2LowSevenBits) {
     uint64_t h = 5381;
     for (const unsigned char c : std::string("\xff\x80launchdate")) h = h * 33 + c;
     EXPECT_EQ(name_hash("\xff\x80launchdate"), h & 127) << "bytes are taken unsigned";
-    // Every tail length of the word-at-a-time loop against the plain loop.
-    const std::string text = "abcdefghij\xfe\x01xyz";
-    for (size_t n = 0; n <= text.size(); ++n) {
-        uint64_t ref = 5381;
-        for (size_t i = 0; i < n; ++i) ref = ref * 33 + static_cast<unsigned char>(text[i]);
-        EXPECT_EQ(name_hash(text.substr(0, n).c_str()), ref & 127) << n;
+    // Every length up to three words, at every start offset, against the
+    // plain loop: the word loop, its tails and the lane weights.
+    const std::string text = "abcdefghij\xfe\x01xyz\x80\xffsolver.iterations.042";
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t n = 0; start + n <= text.size(); ++n) {
+            uint64_t ref = 5381;
+            for (size_t i = start; i < start + n; ++i)
+                ref = ref * 33 + static_cast<unsigned char>(text[i]);
+            char buffer[64];  // the name at each alignment
+            std::memcpy(buffer + start, text.data() + start, n);
+            buffer[start + n] = 0;
+            EXPECT_EQ(name_hash(buffer + start), ref & 127) << start << " " << n;
+        }
     }
 }
 
@@ -206,6 +213,30 @@ TEST_F(RegistryMemory, ExhaustedMemoryLeavesTheRegistryConsistent) {
     }
     EXPECT_EQ(cases, 4 + 2);
     EXPECT_EQ(count_entries(), 2);
+
+    // Inside a delivery a replacement also needs the carrier that keeps the
+    // old blocks until the delivery ends: three blocks to fail in turn.
+    int delivery_cases = 0;
+    mekal_list_namevals(0, 1, [](const char *name, mekal_category_t, const char *,
+                                 mekal_value_t *value, mekal_datatype_t *, void *o) {
+        if (std::strcmp(name, "kept") != 0) return;
+        for (long n = 1; n < 10; ++n) {
+            mekal_value_t *slot = int_slot(8);
+            alloc_hooks::fail_nth(n);
+            const int rc = mekal_raw_namevalue("kept", 2, "newsub", slot,
+                                               mekal_get_basetype(mekal_type_int));
+            alloc_hooks::fail_nth(0);
+            mekal_value_t *stored = nullptr;
+            ASSERT_EQ(mekal_get_nameval("kept", nullptr, &stored, nullptr, nullptr), 0);
+            if (rc == 0) {
+                EXPECT_EQ(stored->as_int, 8);
+                return;
+            }
+            ++*static_cast<int *>(o);
+            EXPECT_EQ(stored, value) << "the old value is intact, n=" << n;
+        }
+    }, &delivery_cases);
+    EXPECT_EQ(delivery_cases, 3);
 
     // Registration without memory links nothing.
     int calls = 0;

@@ -15,12 +15,12 @@ static int fail(const char *what) {
 int main() {
     int events = 0;
     std::string last;
-    if (mekal::observe([&events, &last](const mekal::event &e) {
-            if (e.is_control()) return;
-            ++events;
-            last = e.name;
-        }) != 0)
-        return fail("observe failed");
+    const auto watching = mekal::observe([&events, &last](const mekal::event &e) {
+        if (e.is_control()) return;
+        ++events;
+        last = e.name;
+    });
+    if (!watching) return fail("observe failed");
 
     const std::vector<std::pair<std::string, int>> runs{{"warmup", 3}, {"measure", 10}};
     if (mekal::value("runs", runs, mekal_category_general, "consumer") != 0)

@@ -1,0 +1,124 @@
+// Instruction counts per operation, for callgrind: `mekal_instructions OP N`
+// prepares the registry for OP, then runs it N times inside run_OP, which
+// bench/instructions.py has callgrind count alone (--toggle-collect). Unlike
+// times, the counts repeat exactly from run to run on a shared machine.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <random>
+
+#include "bench_support.h"
+
+namespace {
+
+using namespace bench;
+
+std::vector<std::string> g_names;
+std::vector<const char *> g_keys;
+MapStore g_map;
+std::vector<std::string> g_map_keys;
+
+// Keeps the compiler from dropping a result.
+template <typename T>
+inline void keep(T const &value) {
+    asm volatile("" : : "g"(&value) : "memory");
+}
+
+__attribute__((noinline)) void run_replace_int_sub(long n) {
+    for (long i = 0; i < n; ++i)
+        mekal_namevalue(fixed::kIntSub, mekal_category_general, kSubcategory, "%d", static_cast<int>(i));
+}
+
+__attribute__((noinline)) void run_floor_replace_int_sub(long n) {
+    mekal_value_t *slot = static_cast<mekal_value_t *>(std::malloc(8));
+    char *sub = strdup(kSubcategory);
+    auto *info = static_cast<mekal_value_info_t *>(std::malloc(sizeof(mekal_value_info_t)));
+    for (long i = 0; i < n; ++i) {
+        std::free(slot);
+        std::free(sub);
+        std::free(info);
+        slot = static_cast<mekal_value_t *>(std::malloc(8));
+        slot->as_long = 0;
+        slot->as_int = static_cast<int>(i);
+        sub = strdup(kSubcategory);
+        info = static_cast<mekal_value_info_t *>(std::malloc(sizeof(mekal_value_info_t)));
+        *info = mekal_value_info_t{};
+        info->subcategory = sub;
+        clock_gettime(CLOCK_REALTIME, &info->timestamp);
+        keep(slot);
+        keep(info);
+    }
+    std::free(slot);
+    std::free(sub);
+    std::free(info);
+}
+
+__attribute__((noinline)) void run_lookup_hit(long n) {
+    size_t k = 0;
+    for (long i = 0; i < n; ++i) {
+        mekal_value_t *value = nullptr;
+        mekal_datatype_t *datatype = nullptr;
+        mekal_get_nameval(g_keys[k], &datatype, &value, nullptr, nullptr);
+        keep(value);
+        if (++k == g_keys.size()) k = 0;
+    }
+}
+
+__attribute__((noinline)) void run_map_lookup_hit(long n) {
+    size_t k = 0;
+    for (long i = 0; i < n; ++i) {
+        keep(g_map.find(g_map_keys[k]));
+        if (++k == g_map_keys.size()) k = 0;
+    }
+}
+
+__attribute__((noinline)) void run_record_new_name(long n) {
+    for (long i = 0; i < n; ++i)
+        mekal_namevalue(g_keys[static_cast<size_t>(i)], mekal_category_general, kSubcategory, "%d",
+                        static_cast<int>(i));
+}
+
+void prepare_lookup(int population) {
+    ensure_registry(population, 0, false);
+    g_names = make_names(0, population);
+    std::shuffle(g_names.begin(), g_names.end(), std::mt19937(12345));
+    for (const std::string &name : g_names) g_keys.push_back(name.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: mekal_instructions OP N\n");
+        return 2;
+    }
+    const std::string op = argv[1];
+    const long n = std::atol(argv[2]);
+    if (op == "replace_int_sub") {
+        ensure_registry(100, 0, true);
+        run_replace_int_sub(n);
+    } else if (op == "floor_replace_int_sub") {
+        run_floor_replace_int_sub(n);
+    } else if (op == "lookup_hit_1000") {
+        prepare_lookup(1000);
+        run_lookup_hit(n);
+    } else if (op == "map_lookup_hit_1000") {
+        for (const std::string &name : make_names(0, 1000))
+            g_map.record_int(name.c_str(), mekal_category_general, "bench", 0);
+        g_map_keys = make_names(0, 1000);
+        std::shuffle(g_map_keys.begin(), g_map_keys.end(), std::mt19937(12345));
+        run_map_lookup_hit(n);
+    } else if (op == "record_new_name") {
+        ensure_registry(100, 0, false);
+        g_names = make_names(1000000, static_cast<int>(n));
+        for (const std::string &name : g_names) g_keys.push_back(name.c_str());
+        run_record_new_name(n);
+    } else {
+        std::fprintf(stderr, "mekal_instructions: unknown operation %s\n", op.c_str());
+        return 2;
+    }
+    mekal_clean();
+    return 0;
+}
