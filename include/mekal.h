@@ -311,6 +311,49 @@ MEKAL_API int melsys_clock_realtime(struct timespec *ts);
 /* The registry block that the dynamic linker finds as "mekal_public", or NULL. */
 MEKAL_API struct mekal_registry_block *melsys_get_public_mekal_symbol(void);
 
+/* The first CPU's model name as /proc/cpuinfo gives it (the text after the
+ * colon, blanks untouched) into buf (size >= 1), cut to size - 1. 0 or -1. */
+MEKAL_API int melsys_cpu_model(char *buf, size_t size);
+
+/* Logical CPUs online; -1 when unknown. */
+MEKAL_API int melsys_cpus_online(void);
+
+/* CPUs in this process's affinity mask, at any machine size; -1 when unknown. */
+MEKAL_API int melsys_cpus_allowed(void);
+
+/* Cache number index of the first CPU: level, type ("Data", "Instruction",
+ * "Unified") into type_buf (size >= 1) and size in bytes. 0, or -1 when the
+ * kernel describes no such cache. */
+MEKAL_API int melsys_cpu_cache(int index, int *level_out, char *type_buf, size_t type_size,
+                               uint64_t *bytes_out);
+
+/* Name of the first CPU's frequency governor into buf (size >= 1); -1 when
+ * the kernel exposes none. */
+MEKAL_API int melsys_cpu_governor(char *buf, size_t size);
+
+/* The 1, 5 and 15 minute load averages into loads. 0 or -1. */
+MEKAL_API int melsys_loadavg(double loads[3]);
+
+/* Physical memory in bytes. 0 or -1. */
+MEKAL_API int melsys_memory_total(uint64_t *bytes_out);
+
+/* Value of key (e.g. "PRETTY_NAME") in /etc/os-release, or in
+ * /usr/lib/os-release when the first is missing, unquoted and unescaped,
+ * into buf (size >= 1), cut to size - 1. 0, or -1 when absent. */
+MEKAL_API int melsys_os_release(const char *key, char *buf, size_t size);
+
+/* Kernel release and machine architecture (uname) into the buffers, each
+ * cut to its size - 1; either may be NULL. 0 or -1. */
+MEKAL_API int melsys_uname(char *release, size_t release_size, char *machine,
+                           size_t machine_size);
+
+/* Page size in bytes; -1 when unknown. */
+MEKAL_API long melsys_page_size(void);
+
+/* The process environment: NULL-terminated "NAME=value" texts that belong
+ * to the process (never change or free them), or NULL. */
+MEKAL_API const char *const *melsys_get_environment(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif
