@@ -270,6 +270,27 @@ MEKAL_API int mekal_mpi_library_version(void); /* needs MPI: always -1 in this b
  * one value was recorded, else -1. */
 MEKAL_API int mekal_collect_all(void);
 
+/* ------------------------------------------------- opt-in run collectors */
+/* Facts for comparing runs, never collected by mekal_collect_all. Each
+ * records under category 2 and returns 0 when it recorded at least one
+ * value, else -1. A fact whose source is missing is skipped alone. */
+
+/* Subcategory "host": cpu_model, cpus_online, cpus_allowed, cpu_caches,
+ * cpu_governor, loadavg, memory_total, os_name, os_version, kernel_release,
+ * architecture, page_size (README lists the types). */
+MEKAL_API int mekal_hostinfo(void);
+
+/* Subcategory "job": the batch scheduler running this process (flux, slurm,
+ * pbs, lsf) and its job's id, name, nodes, tasks, queue and account, from
+ * the scheduler's environment variables. -1 and nothing recorded outside a job. */
+MEKAL_API int mekal_jobinfo(void);
+
+/* Subcategory "environment": the variables whose names start with one of
+ * the count prefixes (NULL entries skipped), as one value "environment" of
+ * type [(%s,%s)], sorted by name, each once. An empty prefix matches every
+ * variable. -1 and nothing recorded for NULL prefixes, count <= 0 or no match. */
+MEKAL_API int mekal_environment(const char *const *prefixes, int count);
+
 /* -------------------------------------------------------- system probes */
 /* Each reads one fact from the operating system. They are exported so that
  * a program may replace them; the library's own calls reach the replacement. */
