@@ -2,6 +2,10 @@
 // against probes this program supplies: the supplied ones stand in front of
 // the library's while a case switches them on, and pass through otherwise.
 
+// A source revision as a build defines it, before mekal.h reads it.
+#define MEKAL_GIT_COMMIT "0123abcd"
+#define MEKAL_GIT_DIRTY 0
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -118,6 +122,7 @@ std::string render(const mekal_datatype_t *d, const mekal_value_t *v) {
     case mekal_type_int: return std::to_string(v->as_int);
     case mekal_type_unsigned_int: return std::to_string(static_cast<uint32_t>(v->as_int));
     case mekal_type_unsigned_long_long: return std::to_string(static_cast<uint64_t>(v->as_long));
+    case mekal_type_date: return "@" + std::to_string(v->as_long);
     case mekal_type_double: {
         char text[32];
         std::snprintf(text, sizeof text, "%.2f", v->as_double);
@@ -297,6 +302,61 @@ TEST_F(RunFacts, JobFactsComeFromTheRunningSchedulersVariables) {
         g_supplied.env = c.env;
         EXPECT_EQ(mekal_jobinfo(), c.expected.empty() ? -1 : 0);
         EXPECT_EQ(recorded("job"), c.expected);
+    }
+}
+
+TEST_F(RunFacts, BuildFactsAreThoseOfTheExpandingTranslationUnit) {
+    ASSERT_EQ(MEKAL_BUILDINFO(), 0);
+#if defined(__clang__)
+    const std::string compiler = "clang", major = std::to_string(__clang_major__);
+#else
+    const std::string compiler = "gcc", major = std::to_string(__GNUC__);
+#endif
+#ifdef __OPTIMIZE__
+    const int optimized = 1;
+#else
+    const int optimized = 0;
+#endif
+    Record here = recorded("build");
+    EXPECT_EQ(here["compiler_version"].substr(0, major.size() + 4), "%v " + major + ".");
+    here.erase("compiler_version");
+    EXPECT_EQ(here, (Record{{"compiler", "%s " + compiler},
+                            {"language", "%s c++"},
+                            {"language_standard", "%d " + std::to_string(__cplusplus)},
+                            {"optimized", "%d " + std::to_string(optimized)},
+                            {"git_commit", "%s 0123abcd"},
+                            {"git_dirty", "%d 0"}}));
+
+    mekal_buildinfo_t known = {sizeof known, 7, "icx", "2024.1", "c", 201710, 1,
+                               "f00d", "v1-2-gf00d-dirty", "main", 1700000000};
+    struct {
+        mekal_buildinfo_t info;
+        char appended[16];
+    } newer = {known, {}};
+    newer.info.size = sizeof newer;
+    const mekal_buildinfo_t unknown = {sizeof unknown, 0, nullptr, nullptr, nullptr, 0, -1,
+                                       nullptr, nullptr, nullptr, 0};
+    mekal_buildinfo_t older = known;
+    older.size = sizeof older - 8;
+    const Record all = {
+        {"compiler", "%s icx"},         {"compiler_version", "%v 2024.1"},
+        {"language", "%s c"},           {"language_standard", "%d 201710"},
+        {"optimized", "%d 1"},          {"git_commit", "%s f00d"},
+        {"git_describe", "%s v1-2-gf00d-dirty"}, {"git_dirty", "%d 1"},
+        {"git_branch", "%s main"},      {"git_commit_date", "%D @1700000000"},
+    };
+    const std::pair<const void *, Record> cases[] = {
+        {&known, all},
+        {&newer, all},  // a later, longer layout: the known part is read
+        {&unknown, {{"optimized", "%d 0"}}},
+        {&older, {}},
+        {nullptr, {}},
+    };
+    for (const auto &[info, expected] : cases) {
+        mekal_clean();
+        EXPECT_EQ(mekal_buildinfo(static_cast<const mekal_buildinfo_t *>(info)),
+                  expected.empty() ? -1 : 0);
+        EXPECT_EQ(recorded("build"), expected);
     }
 }
 

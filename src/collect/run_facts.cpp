@@ -1,15 +1,32 @@
 // Opt-in collectors of the facts that tell two runs apart: the host, the
-// batch job and the environment variables the caller names. Like the built-in collectors they read the system only
+// batch job, the build of the caller and the environment variables the
+// caller names. Like the built-in collectors they read the system only
 // through the melsys_ probes and record through the formatted entry, which
 // copies every text before it returns. None of them runs in
 // mekal_collect_all: each is asked for by the program.
 #include <climits>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "mekal.h"
+
+// Callers compiled against this header pass this layout; later versions
+// only append members, so the library checks the size, never more.
+static_assert(sizeof(mekal_buildinfo_t) == 72);
+static_assert(offsetof(mekal_buildinfo_t, size) == 0);
+static_assert(offsetof(mekal_buildinfo_t, optimized) == 4);
+static_assert(offsetof(mekal_buildinfo_t, compiler) == 8);
+static_assert(offsetof(mekal_buildinfo_t, compiler_version) == 16);
+static_assert(offsetof(mekal_buildinfo_t, language) == 24);
+static_assert(offsetof(mekal_buildinfo_t, language_standard) == 32);
+static_assert(offsetof(mekal_buildinfo_t, git_dirty) == 36);
+static_assert(offsetof(mekal_buildinfo_t, git_commit) == 40);
+static_assert(offsetof(mekal_buildinfo_t, git_describe) == 48);
+static_assert(offsetof(mekal_buildinfo_t, git_branch) == 56);
+static_assert(offsetof(mekal_buildinfo_t, git_commit_date) == 64);
 
 namespace mekal {
 namespace {
@@ -19,6 +36,7 @@ constexpr int kMaxCaches = 32;
 constexpr int kCacheTypeSize = 32;
 // One packed (%d,%s,%llu) cache tuple: level, type text, bytes.
 constexpr size_t kCacheTupleSize = sizeof(int) + sizeof(const char *) + sizeof(uint64_t);
+constexpr uint32_t kBuildinfoFirstSize = 72;
 
 template <typename T, size_t N>
 constexpr int count_of(const T (&)[N]) {
@@ -250,6 +268,32 @@ int record_job() {
     return count > 0 ? 0 : -1;
 }
 
+// ---------------------------------------------------------------- build
+
+constexpr const char *kBuild = "build";
+
+int record_build(const mekal_buildinfo_t *info) {
+    if (info == nullptr || info->size < kBuildinfoFirstSize) return -1;
+    int count = record_text("compiler", kBuild, "%s", info->compiler);
+    count += record_text("compiler_version", kBuild, "%v", info->compiler_version);
+    count += record_text("language", kBuild, "%s", info->language);
+    if (info->language_standard > 0)
+        count += recorded(mekal_namevalue("language_standard", mekal_category_general, kBuild,
+                                          "%d", static_cast<int>(info->language_standard)));
+    count += recorded(mekal_namevalue("optimized", mekal_category_general, kBuild, "%d",
+                                      info->optimized != 0 ? 1 : 0));
+    count += record_text("git_commit", kBuild, "%s", info->git_commit);
+    count += record_text("git_describe", kBuild, "%s", info->git_describe);
+    if (info->git_dirty == 0 || info->git_dirty == 1)
+        count += recorded(mekal_namevalue("git_dirty", mekal_category_general, kBuild, "%d",
+                                          static_cast<int>(info->git_dirty)));
+    count += record_text("git_branch", kBuild, "%s", info->git_branch);
+    if (info->git_commit_date > 0)
+        count += recorded(mekal_namevalue("git_commit_date", mekal_category_general, kBuild, "%D",
+                                          static_cast<long>(info->git_commit_date)));
+    return count > 0 ? 0 : -1;
+}
+
 // ---------------------------------------------------------- environment
 
 // Length of the name of a "NAME=value" entry, or 0 when it has no name.
@@ -320,6 +364,9 @@ int record_environment(const char *const *prefixes, int count) {
 
 extern "C" MEKAL_API int mekal_hostinfo(void) { return mekal::record_host(); }
 extern "C" MEKAL_API int mekal_jobinfo(void) { return mekal::record_job(); }
+extern "C" MEKAL_API int mekal_buildinfo(const mekal_buildinfo_t *info) {
+    return mekal::record_build(info);
+}
 extern "C" MEKAL_API int mekal_environment(const char *const *prefixes, int count) {
     return mekal::record_environment(prefixes, count);
 }

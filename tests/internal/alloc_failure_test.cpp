@@ -906,9 +906,12 @@ TEST_F(AllocFailure, RunFactCollectorsLoseAtMostTheValueWhoseAllocationFailed) {
     ASSERT_EQ(setenv("MEKALAF_ONE", "1", 1), 0);
     ASSERT_EQ(setenv("MEKALAF_TWO", "2", 1), 0);
     static const char *const prefixes[] = {"MEKALAF_", "MEKALAF_T"};
+    static const mekal_buildinfo_t info = {sizeof info, 1,     "gcc",  "12.2.0",  "c++", 202002,
+                                           0,           "abc", "v1-abc", "main", 1700000000};
     const std::pair<Result, std::function<int()>> operations[] = {
         {Result::kMany, mekal_hostinfo},
         {Result::kMany, mekal_jobinfo},
+        {Result::kMany, [] { return mekal_buildinfo(&info); }},
         {Result::kHonest, [] { return mekal_environment(prefixes, 2); }},
     };
     for (const auto &[result, operation] : operations) {
