@@ -22,6 +22,13 @@
 #include <sys/time.h> /* struct timeval */
 #include <time.h>     /* struct timespec */
 
+/* mekal_target_buildinfo (CMake) names a generated header that defines the
+ * source revision macros read by MEKAL_BUILDINFO(). */
+#ifdef MEKAL_BUILDINFO_HEADER
+/* cppcheck-suppress preprocessorErrorDirective ; the name comes from the build */
+#include MEKAL_BUILDINFO_HEADER
+#endif
+
 #if defined(__GNUC__) || defined(__clang__)
 #define MEKAL_API __attribute__((visibility("default")))
 #else
@@ -315,6 +322,133 @@ MEKAL_API int mekal_collect_all(void);
  * without MPI. */
 MEKAL_API int mekal_set_communicator(const void *comm);
 
+/* ------------------------------------------------- opt-in run collectors */
+/* Facts for comparing runs, never collected by mekal_collect_all. Each
+ * records under category 2 and returns 0 when it recorded at least one
+ * value, else -1. A fact whose source is missing is skipped alone. */
+
+/* Subcategory "host": cpu_model, cpus_online, cpus_allowed, cpu_caches,
+ * cpu_governor, loadavg, memory_total, os_name, os_version, kernel_release,
+ * architecture, page_size (README lists the types). */
+MEKAL_API int mekal_hostinfo(void);
+
+/* Subcategory "job": the batch scheduler running this process (flux, slurm,
+ * pbs, lsf) and its job's id, name, nodes, tasks, queue and account, from
+ * the scheduler's environment variables. -1 and nothing recorded outside a job. */
+MEKAL_API int mekal_jobinfo(void);
+
+/* Subcategory "environment": the variables whose names start with one of
+ * the count prefixes (NULL entries skipped), as one value "environment" of
+ * type [(%s,%s)], sorted by name, each once. An empty prefix matches every
+ * variable. -1 and nothing recorded for NULL prefixes, count <= 0 or no match. */
+MEKAL_API int mekal_environment(const char *const *prefixes, int count);
+
+/* Build facts of the translation unit that expands MEKAL_BUILDINFO(). The
+ * layout only grows: size is sizeof the record as the caller compiled it,
+ * and the library reads no member beyond it. 72 bytes in this version. */
+typedef struct mekal_buildinfo {
+    uint32_t size;                /* sizeof(mekal_buildinfo_t) of the caller */
+    int32_t optimized;            /* 1 when __OPTIMIZE__ was defined, else 0 */
+    const char *compiler;         /* "gcc", "clang", ...; NULL when unknown */
+    const char *compiler_version; /* "12.2.0"; NULL when unknown */
+    const char *language;         /* "c" or "c++" */
+    int32_t language_standard;    /* __cplusplus or __STDC_VERSION__; 0 if undefined */
+    int32_t git_dirty;            /* MEKAL_GIT_DIRTY: 1 dirty, 0 clean, -1 unknown */
+    const char *git_commit;       /* MEKAL_GIT_COMMIT, or NULL */
+    const char *git_describe;     /* MEKAL_GIT_DESCRIBE, or NULL */
+    const char *git_branch;       /* MEKAL_GIT_BRANCH, or NULL */
+    int64_t git_commit_date;      /* MEKAL_GIT_COMMIT_DATE, seconds since the epoch; 0 if unknown */
+} mekal_buildinfo_t;
+
+/* Subcategory "build": records the facts of info that are known (compiler,
+ * compiler_version, language, language_standard, optimized, git_commit,
+ * git_describe, git_dirty, git_branch, git_commit_date). -1 for a NULL info
+ * or a size below this version's. Call it through MEKAL_BUILDINFO(). */
+MEKAL_API int mekal_buildinfo(const mekal_buildinfo_t *info);
+
+#ifdef __cplusplus
+#define MEKAL_NULL_ nullptr
+#else
+#define MEKAL_NULL_ ((const char *)0)
+#endif
+#define MEKAL_STRINGIFY_(x) #x
+#define MEKAL_XSTRINGIFY_(x) MEKAL_STRINGIFY_(x)
+
+/* The compiler of the translation unit; clang and the compilers built on it
+ * also define __GNUC__, so they are tested first. */
+#if defined(__INTEL_LLVM_COMPILER)
+#define MEKAL_BUILDINFO_COMPILER_ "icx", MEKAL_XSTRINGIFY_(__INTEL_LLVM_COMPILER)
+#elif defined(__NVCOMPILER)
+#define MEKAL_BUILDINFO_COMPILER_ "nvc", MEKAL_XSTRINGIFY_(__NVCOMPILER_MAJOR__) "." \
+    MEKAL_XSTRINGIFY_(__NVCOMPILER_MINOR__) "." MEKAL_XSTRINGIFY_(__NVCOMPILER_PATCHLEVEL__)
+#elif defined(__clang__)
+#define MEKAL_BUILDINFO_COMPILER_ "clang", MEKAL_XSTRINGIFY_(__clang_major__) "." \
+    MEKAL_XSTRINGIFY_(__clang_minor__) "." MEKAL_XSTRINGIFY_(__clang_patchlevel__)
+#elif defined(__GNUC__)
+#define MEKAL_BUILDINFO_COMPILER_ "gcc", MEKAL_XSTRINGIFY_(__GNUC__) "." \
+    MEKAL_XSTRINGIFY_(__GNUC_MINOR__) "." MEKAL_XSTRINGIFY_(__GNUC_PATCHLEVEL__)
+#else
+#define MEKAL_BUILDINFO_COMPILER_ MEKAL_NULL_, MEKAL_NULL_
+#endif
+
+#if defined(__cplusplus)
+#define MEKAL_BUILDINFO_LANGUAGE_ "c++", __cplusplus
+#elif defined(__STDC_VERSION__)
+#define MEKAL_BUILDINFO_LANGUAGE_ "c", __STDC_VERSION__
+#else
+#define MEKAL_BUILDINFO_LANGUAGE_ "c", 0
+#endif
+
+#ifdef __OPTIMIZE__
+#define MEKAL_BUILDINFO_OPTIMIZED_ 1
+#else
+#define MEKAL_BUILDINFO_OPTIMIZED_ 0
+#endif
+
+#ifdef MEKAL_GIT_DIRTY
+#define MEKAL_BUILDINFO_DIRTY_ (MEKAL_GIT_DIRTY)
+#else
+#define MEKAL_BUILDINFO_DIRTY_ (-1)
+#endif
+#ifdef MEKAL_GIT_COMMIT
+#define MEKAL_BUILDINFO_COMMIT_ MEKAL_GIT_COMMIT
+#else
+#define MEKAL_BUILDINFO_COMMIT_ MEKAL_NULL_
+#endif
+#ifdef MEKAL_GIT_DESCRIBE
+#define MEKAL_BUILDINFO_DESCRIBE_ MEKAL_GIT_DESCRIBE
+#else
+#define MEKAL_BUILDINFO_DESCRIBE_ MEKAL_NULL_
+#endif
+#ifdef MEKAL_GIT_BRANCH
+#define MEKAL_BUILDINFO_BRANCH_ MEKAL_GIT_BRANCH
+#else
+#define MEKAL_BUILDINFO_BRANCH_ MEKAL_NULL_
+#endif
+#ifdef MEKAL_GIT_COMMIT_DATE
+#define MEKAL_BUILDINFO_DATE_ (MEKAL_GIT_COMMIT_DATE)
+#else
+#define MEKAL_BUILDINFO_DATE_ 0
+#endif
+
+#define MEKAL_BUILDINFO_FIELDS_                                                        \
+    sizeof(mekal_buildinfo_t), MEKAL_BUILDINFO_OPTIMIZED_,                             \
+        MEKAL_BUILDINFO_COMPILER_, MEKAL_BUILDINFO_LANGUAGE_, MEKAL_BUILDINFO_DIRTY_,  \
+        MEKAL_BUILDINFO_COMMIT_, MEKAL_BUILDINFO_DESCRIBE_, MEKAL_BUILDINFO_BRANCH_,   \
+        MEKAL_BUILDINFO_DATE_
+
+/* Records the build facts of the code that expands it (its compiler and
+ * language, not the library's); returns mekal_buildinfo's result. The
+ * MEKAL_GIT_* macros must be defined before this header is included: by
+ * mekal_target_buildinfo (CMake) or the build's own -D flags. */
+#ifdef __cplusplus
+#define MEKAL_BUILDINFO()                                          \
+    mekal_buildinfo(&static_cast<const mekal_buildinfo_t &>(       \
+        mekal_buildinfo_t{MEKAL_BUILDINFO_FIELDS_}))
+#else
+#define MEKAL_BUILDINFO() mekal_buildinfo(&(const mekal_buildinfo_t){MEKAL_BUILDINFO_FIELDS_})
+#endif
+
 /* -------------------------------------------------------- system probes */
 /* Each reads one fact from the operating system. They are exported so that
  * a program may replace them; the library's own calls reach the replacement. */
@@ -357,6 +491,49 @@ MEKAL_API int melsys_clock_realtime(struct timespec *ts);
 
 /* The registry block that the dynamic linker finds as "mekal_public", or NULL. */
 MEKAL_API struct mekal_registry_block *melsys_get_public_mekal_symbol(void);
+
+/* The first CPU's model name as /proc/cpuinfo gives it (the text after the
+ * colon, blanks untouched) into buf (size >= 1), cut to size - 1. 0 or -1. */
+MEKAL_API int melsys_cpu_model(char *buf, size_t size);
+
+/* Logical CPUs online; -1 when unknown. */
+MEKAL_API int melsys_cpus_online(void);
+
+/* CPUs in this process's affinity mask, at any machine size; -1 when unknown. */
+MEKAL_API int melsys_cpus_allowed(void);
+
+/* Cache number index of the first CPU: level, type ("Data", "Instruction",
+ * "Unified") into type_buf (size >= 1) and size in bytes. 0, or -1 when the
+ * kernel describes no such cache. */
+MEKAL_API int melsys_cpu_cache(int index, int *level_out, char *type_buf, size_t type_size,
+                               uint64_t *bytes_out);
+
+/* Name of the first CPU's frequency governor into buf (size >= 1); -1 when
+ * the kernel exposes none. */
+MEKAL_API int melsys_cpu_governor(char *buf, size_t size);
+
+/* The 1, 5 and 15 minute load averages into loads. 0 or -1. */
+MEKAL_API int melsys_loadavg(double loads[3]);
+
+/* Physical memory in bytes. 0 or -1. */
+MEKAL_API int melsys_memory_total(uint64_t *bytes_out);
+
+/* Value of key (e.g. "PRETTY_NAME") in /etc/os-release, or in
+ * /usr/lib/os-release when the first is missing, unquoted and unescaped,
+ * into buf (size >= 1), cut to size - 1. 0, or -1 when absent. */
+MEKAL_API int melsys_os_release(const char *key, char *buf, size_t size);
+
+/* Kernel release and machine architecture (uname) into the buffers, each
+ * cut to its size - 1; either may be NULL. 0 or -1. */
+MEKAL_API int melsys_uname(char *release, size_t release_size, char *machine,
+                           size_t machine_size);
+
+/* Page size in bytes; -1 when unknown. */
+MEKAL_API long melsys_page_size(void);
+
+/* The process environment: NULL-terminated "NAME=value" texts that belong
+ * to the process (never change or free them), or NULL. */
+MEKAL_API const char *const *melsys_get_environment(void);
 
 #ifdef __cplusplus
 } /* extern "C" */

@@ -55,7 +55,7 @@ endif()
 execute_process(COMMAND ${READELF} -rW ${LIBRARY} OUTPUT_VARIABLE rel_out)
 foreach(symbol mekal_public melsys_get_public_mekal_symbol melsys_clock_realtime
                mekal_raw_namevalue mekal_namevalue melsys_get_times melsys_hostname
-               mekal_cmdline)
+               mekal_cmdline melsys_cpu_model melsys_get_environment)
   if(NOT symbol IN_LIST exported)
     continue()
   endif()

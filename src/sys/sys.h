@@ -5,6 +5,7 @@
 
 #include <link.h>
 #include <pwd.h>
+#include <sched.h>
 #include <sys/time.h>
 #include <time.h>
 
@@ -58,5 +59,29 @@ struct library_name_collector {
 // dl_iterate_phdr callbacks: count, then collect, the objects with a name.
 int count_library_names(struct dl_phdr_info *info, size_t size, void *data);
 int collect_library_names(struct dl_phdr_info *info, size_t size, void *data);
+
+// host.cpp
+// The first line of path without its line end into buf (size >= 1), cut to
+// size - 1. -1 when the file cannot be read or is empty.
+int read_first_line(const char *path, char *buf, size_t size);
+// The value of the first line of a cpuinfo stream whose key names the CPU
+// model, in the order of the keys the architectures use. 0 or -1.
+int cpuinfo_model(FILE *stream, char *buf, size_t size);
+// The unquoted, unescaped value of key in an os-release stream. 0 or -1.
+int os_release_value(FILE *stream, const char *key, char *buf, size_t size);
+// os_release_value of the first of paths that opens; later paths are only
+// fallbacks for a missing file, not for a missing key.
+int os_release_from(const char *const *paths, int count, const char *key, char *buf,
+                    size_t size);
+// A cache size as the kernel writes it ("32K", "8M", "1024") in bytes. 0 or -1.
+int parse_cache_size(const char *text, uint64_t *bytes_out);
+// Cache index of a cpu's cache directory (.../cpuN/cache): its level,
+// type and size. 0, or -1 when any of the three is missing or unreadable.
+int cache_entry(const char *cache_dir, int index, int *level_out, char *type_buf,
+                size_t type_size, uint64_t *bytes_out);
+// CPUs in the affinity mask that query reports, growing the mask while the
+// query says it is too small. -1 when the query fails otherwise.
+using affinity_query = int (*)(pid_t, size_t, cpu_set_t *);
+int count_allowed_cpus(affinity_query query);
 
 }  // namespace mekal

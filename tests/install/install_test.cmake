@@ -1,12 +1,13 @@
 # Installs a build of mekal into a scratch prefix and checks what a user
 # gets: the installed tree, the library's dynamic section, the package
 # version rules, a C consumer through find_package(mekal CONFIG), a C++
-# consumer through pkg-config, and the same C++ consumer built with mekal
-# bundled by add_subdirectory and by FetchContent.
+# consumer through pkg-config, the same C++ consumer built with mekal
+# bundled by add_subdirectory and by FetchContent, and a consumer in a
+# scratch git repository that records its own source revision.
 #
 # -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
-# CXX_COMPILER, READELF, PKG_CONFIG, SANITIZE (ON/OFF), MPI (ON/OFF: the MPI
-# build), LAUNCHER (the test launcher with "|" between its words, may be
+# CXX_COMPILER, READELF, PKG_CONFIG, GIT, SANITIZE (ON/OFF), MPI (ON/OFF: the
+# MPI build), LAUNCHER (the test launcher with "|" between its words, may be
 # empty), TOOLS (1 when the commands are built).
 cmake_minimum_required(VERSION 3.25)
 
@@ -17,6 +18,9 @@ foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READ
 endforeach()
 if(NOT PKG_CONFIG)
   message(FATAL_ERROR "install test: pkg-config was not found (install pkgconf)")
+endif()
+if(NOT GIT)
+  message(FATAL_ERROR "install test: git was not found (install git)")
 endif()
 
 set(here ${CMAKE_CURRENT_LIST_DIR})
@@ -54,6 +58,7 @@ function(consumer what source build program)
   run("running the ${what}" ${CMAKE_COMMAND} -E env ${library_path} ${launcher}
       ${build}/${program})
   message(STATUS "${what}: ${run_output}")
+  set(run_output "${run_output}" PARENT_SCOPE)
 endfunction()
 
 file(REMOVE_RECURSE ${WORK_DIR})
@@ -70,7 +75,7 @@ if(TOOLS)
   set(commands bin/mekal-diff share/man/man1/mekal-diff.1)
 endif()
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
-                 lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake
+                 lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake lib/cmake/mekal/mekalBuildinfo.cmake
                  lib/cmake/mekal/mekalConfigVersion.cmake lib/cmake/mekal/mekalTargets.cmake
                  lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE ${commands})
   if(NOT expected IN_LIST installed)
@@ -175,5 +180,57 @@ foreach(dir cpp-subdirectory/mekal cpp-fetchcontent/_deps/mekal-build)
     message(FATAL_ERROR "install test: the bundled mekal in ${dir} builds tests or examples")
   endif()
 endforeach()
+
+# --- the source revision of a consumer (mekal_target_buildinfo) -----------
+# A scratch repository under WORK_DIR; git needs no configuration of its own.
+set(repo ${WORK_DIR}/revision-repo)
+set(git ${GIT} -C ${repo} -c user.name=t -c user.email=t@example.invalid
+    -c commit.gpgsign=false)
+file(COPY ${here}/revision_consumer/ DESTINATION ${repo})
+run("git init" ${git} -c init.defaultBranch=trunk init -q)
+run("git add" ${git} add -A)
+run("git commit" ${git} commit -q -m first)
+
+# Compares what the consumer recorded with the repository's HEAD.
+function(expect_revision what dirty output)
+  run("git rev-parse" ${git} rev-parse HEAD)
+  string(STRIP "${run_output}" head)
+  string(STRIP "${output}" output)
+  if(NOT output STREQUAL "git_commit=${head} git_dirty=${dirty} git_branch=trunk")
+    message(FATAL_ERROR "install test: ${what}: recorded '${output}', HEAD is ${head}")
+  endif()
+endfunction()
+
+set(revision_build ${WORK_DIR}/revision-build)
+consumer("revision consumer" ${repo} ${revision_build} revision_consumer
+         USE_PREFIX -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+expect_revision("first commit" 0 "${run_output}")
+# A new commit and then a change to the tree reach the next build.
+run("git commit" ${git} commit -q --allow-empty -m second)
+foreach(step "second commit:0" "changed tree:1")
+  string(REPLACE ":" ";" step "${step}")
+  list(GET step 0 what)
+  list(GET step 1 dirty)
+  if(dirty)
+    file(APPEND ${repo}/main.c "/* changed */\n")
+  endif()
+  run("rebuilding the revision consumer" ${CMAKE_COMMAND} --build ${revision_build} -j2)
+  run("running the revision consumer" ${CMAKE_COMMAND} -E env LD_LIBRARY_PATH=${prefix}/lib
+      ${launcher} ${revision_build}/revision_consumer)
+  expect_revision("${what}" ${dirty} "${run_output}")
+endforeach()
+
+# Outside a checkout nothing is defined: git is kept from finding the
+# repository that holds this build tree.
+set(plain ${WORK_DIR}/revision-plain)
+file(COPY ${here}/revision_consumer/ DESTINATION ${plain})
+set(ENV{GIT_CEILING_DIRECTORIES} ${WORK_DIR})
+consumer("revision consumer outside git" ${plain} ${WORK_DIR}/revision-plain-build
+         revision_consumer USE_PREFIX -DCMAKE_PREFIX_PATH=${prefix}
+         -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF)
+unset(ENV{GIT_CEILING_DIRECTORIES})
+if(NOT run_output MATCHES "^git_commit=\\(none\\) git_dirty=-1 git_branch=\\(none\\)")
+  message(FATAL_ERROR "install test: outside git the consumer recorded '${run_output}'")
+endif()
 
 message(STATUS "install test: passed")

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -920,6 +921,45 @@ TEST_F(AllocFailure, CollectAllLosesAtMostTheValueWhoseAllocationFailed) {
         if (c.available) expected.push_back(c.expected);
     ASSERT_GE(expected.size(), 4u);
     drive_both("mekal_collect_all", Result::kMany, expected, mekal_collect_all, {}, true);
+}
+
+// What op records when nothing fails: the values its failing runs must
+// either match or leave out.
+std::vector<Expected> recorded_by(const std::function<int()> &op) {
+    static std::deque<std::string> subcategories;  // outlive the registry's copies
+    mekal_clean();
+    EXPECT_EQ(op(), 0);
+    std::vector<Expected> out;
+    for (const Listed &l : list_all()) {
+        subcategories.emplace_back(l.subcategory);
+        out.push_back({l.name, l.category, subcategories.back().c_str(), type_canon(l.datatype),
+                       value_canon(l.datatype, l.value)});
+        // The load moves while the test runs; its type is still checked.
+        if (l.name == "loadavg") out.back().value_matches = [](const std::string &) { return true; };
+    }
+    mekal_clean();
+    return out;
+}
+
+TEST_F(AllocFailure, RunFactCollectorsLoseAtMostTheValueWhoseAllocationFailed) {
+    ASSERT_EQ(setenv("SLURM_JOB_ID", "99", 0), 0);
+    ASSERT_EQ(setenv("SLURM_JOB_NAME", "alloc", 0), 0);
+    ASSERT_EQ(setenv("MEKALAF_ONE", "1", 1), 0);
+    ASSERT_EQ(setenv("MEKALAF_TWO", "2", 1), 0);
+    static const char *const prefixes[] = {"MEKALAF_", "MEKALAF_T"};
+    static const mekal_buildinfo_t info = {sizeof info, 1,     "gcc",  "12.2.0",  "c++", 202002,
+                                           0,           "abc", "v1-abc", "main", 1700000000};
+    const std::pair<Result, std::function<int()>> operations[] = {
+        {Result::kMany, mekal_hostinfo},
+        {Result::kMany, mekal_jobinfo},
+        {Result::kMany, [] { return mekal_buildinfo(&info); }},
+        {Result::kHonest, [] { return mekal_environment(prefixes, 2); }},
+    };
+    for (const auto &[result, operation] : operations) {
+        const std::vector<Expected> expected = recorded_by(operation);
+        ASSERT_FALSE(expected.empty());
+        drive_both(expected.front().subcategory, result, expected, operation);
+    }
 }
 
 bool plausible_interval(const std::string &text) {

@@ -1,7 +1,8 @@
 // Probe internals driven directly: tick arithmetic and the tick rate, the
 // whole-stream reader on streams that end, shrink, fail or get interrupted,
-// path resolution with truncation, the password-entry copies, and the two
-// object-list walks, with allocations counted and failed.
+// path resolution with truncation, the password-entry copies, the two
+// object-list walks, with allocations counted and failed, and the host
+// files' parsers.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -99,8 +100,15 @@ protected:
         dir_ = pattern;
     }
     void TearDown() override {
-        for (const auto &path : created_) unlink(path.c_str());
+        // Newest first: a directory is empty by the time its turn comes.
+        for (auto path = created_.rbegin(); path != created_.rend(); ++path) std::remove(path->c_str());
         rmdir(dir_.c_str());
+    }
+    std::string make_dir(const std::string &name) {
+        std::string path = dir_ + "/" + name;
+        EXPECT_EQ(mkdir(path.c_str(), 0700), 0);
+        created_.push_back(path);
+        return path;
     }
     std::string make_file(const std::string &name, const std::string &content = "") {
         std::string path = dir_ + "/" + name;
@@ -241,6 +249,113 @@ TEST_F(ProbeResolvedPath, FailureLeavesTheBufferUntouched) {
     EXPECT_EQ(mekal::copy_resolved_path(dir_.c_str(), nullptr, 16), -1);
     EXPECT_EQ(melsys_get_executable(buf, 0), -1);
     EXPECT_EQ(buf[0], 'q');
+}
+
+// --------------------------------------------------------- host files
+
+std::string from_stream(const std::string &text, int (*parse)(FILE *, char *, size_t)) {
+    FILE *stream = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    char buf[64] = "untouched";
+    const int rc = parse(stream, buf, sizeof buf);
+    std::fclose(stream);
+    return rc == 0 ? buf : "-1";
+}
+
+std::string os_key;
+int os_value(FILE *stream, char *buf, size_t size) {
+    return mekal::os_release_value(stream, os_key.c_str(), buf, size);
+}
+
+using ProbeHostFiles = TempDir;
+
+TEST_F(ProbeHostFiles, ModelOsReleaseAndCachesParseAsTheKernelAndDistributionsWriteThem) {
+    const std::pair<std::string, std::string> models[] = {
+        {"processor\t: 0\nmodel name\t: AMD EPYC\ncpu MHz\t: 1\n", " AMD EPYC"},
+        {"processor : 0\ncpu\t\t: POWER9 (raw)\n", " POWER9 (raw)"},
+        {"Processor : ARMv7\nflags : " + std::string(3000, 'x') + "\nmodel name : v7 rev 4", " v7 rev 4"},
+        {"cpu family : 6\ncpu cores : 2\n", "-1"},
+    };
+    for (const auto &[text, model] : models) EXPECT_EQ(from_stream(text, mekal::cpuinfo_model), model);
+
+    const std::string release =
+        "# comment\nNAME=Plain\nPRETTY_NAME=\"Deb \\\"GNU\\\" \\$x \\\\ \\q 'y'\"\n"
+        "ID_LIKE='rhel \\ \"f\"'\nBUILD_ID=a\\ b c\nVARIANT=\"open\n";
+    const std::pair<const char *, const char *> keys[] = {
+        {"NAME", "Plain"}, {"PRETTY_NAME", "Deb \"GNU\" $x \\ \\q 'y'"}, {"ID_LIKE", "rhel \\ \"f\""},
+        {"BUILD_ID", "a b"}, {"VARIANT", "open"}, {"PRETTY", "-1"}, {"VERSION_ID", "-1"},
+    };
+    for (const auto &[key, value] : keys) {
+        os_key = key;
+        EXPECT_EQ(from_stream(release, os_value), value) << key;
+    }
+    // A later file stands in for a missing one, not for a missing key.
+    const std::string first = make_file("first", "ID=one\n"), second = make_file("second", "ID=two\nV=2\n");
+    char buf[16] = "";
+    const char *paths[] = {"/nonexistent/os-release", first.c_str(), second.c_str()};
+    EXPECT_EQ(mekal::os_release_from(paths, 3, "ID", buf, sizeof buf), 0);
+    EXPECT_STREQ(buf, "one");
+    EXPECT_EQ(mekal::os_release_from(paths, 3, "V", buf, sizeof buf), -1);
+    EXPECT_EQ(mekal::os_release_from(paths, 1, "ID", buf, sizeof buf), -1);
+
+    const std::pair<const char *, uint64_t> sizes[] = {
+        {"32K", 32768}, {"8M", 8u << 20}, {"1G", 1u << 30}, {"1024", 1024}, {"K", 0}, {"", 0},
+        {"32KB", 0}, {"-1K", 0}, {"99999999999999999999", 0}, {"17179869184G", 0},
+    };
+    for (const auto &[text, bytes] : sizes) {
+        uint64_t got = 0;
+        EXPECT_EQ(mekal::parse_cache_size(text, &got), bytes != 0 ? 0 : -1) << text;
+        EXPECT_EQ(got, bytes) << text;
+    }
+
+    struct Files {
+        const char *level, *type, *size;
+    };
+    const Files caches[] = {{"1\n", "Data\n", "48K\n"}, {"2", "Unified", "2048K"}, {"x", "Data", "1K"},
+                            {"1", "Data", nullptr}, {"1", "\n", "1K"}};
+    for (int i = 0; i < 5; ++i) {
+        const std::string index = "index" + std::to_string(i);
+        make_dir(index);
+        make_file(index + "/level", caches[i].level);
+        make_file(index + "/type", caches[i].type);
+        if (caches[i].size) make_file(index + "/size", caches[i].size);
+    }
+    std::vector<std::string> read;
+    for (int i = 0; i < 6; ++i) {
+        int level = -1;
+        char type[8] = "";
+        uint64_t bytes = 0;
+        read.push_back(mekal::cache_entry(dir_.c_str(), i, &level, type, sizeof type, &bytes) == 0
+                           ? std::to_string(level) + type + std::to_string(bytes)
+                           : "-1");
+    }
+    EXPECT_EQ(read, (std::vector<std::string>{"1Data49152", "2Unified2097152", "-1", "-1", "-1", "-1"}));
+    EXPECT_EQ(mekal::read_first_line((dir_ + "/index4/type").c_str(), buf, sizeof buf), -1);
+}
+
+// Affinity queries that need a mask of at least g_mask_bytes, then set the
+// first and the last CPU of the mask; or fail for another reason.
+size_t g_mask_bytes = 0;
+int g_affinity_errno = EINVAL;
+int fake_affinity(pid_t, size_t bytes, cpu_set_t *mask) {
+    if (bytes < g_mask_bytes) {
+        errno = g_affinity_errno;
+        return -1;
+    }
+    CPU_SET_S(0, bytes, mask);
+    CPU_SET_S(bytes * 8 - 1, bytes, mask);
+    return 0;
+}
+
+TEST(ProbeAffinity, TheMaskGrowsUntilTheKernelsFits) {
+    const std::pair<size_t, int> cases[] = {{0, 2}, {CPU_ALLOC_SIZE(4096), 2}, {SIZE_MAX, -1}};
+    for (const auto &[needed, count] : cases) {
+        g_mask_bytes = needed;
+        EXPECT_EQ(mekal::count_allowed_cpus(fake_affinity), count) << needed;
+    }
+    g_mask_bytes = SIZE_MAX;
+    g_affinity_errno = EPERM;
+    EXPECT_EQ(mekal::count_allowed_cpus(fake_affinity), -1);
+    EXPECT_GE(melsys_cpus_allowed(), 1);
 }
 
 TEST(ProbeCwd, NullOrTooSmallBufferFails) {

@@ -29,6 +29,8 @@ int main() {
     if (!back || *back != runs) return fail("read-back differs");
     if (mekal::get<std::vector<int>>("runs")) return fail("a mismatched type was read");
     if (events != 1 || last != "runs") return fail("the observer missed the recording");
+    // The build facts macro compiles under this consumer's strict flags.
+    if (MEKAL_BUILDINFO() != 0 || !mekal::get<std::string>("compiler")) return fail("no build facts");
     mekal_clean();
     std::puts("c++ consumer: ok");
     return 0;
