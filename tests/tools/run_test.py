@@ -2,7 +2,7 @@
 exit status and the program's own output, then reads the record(s) it left
 and validates each one against the run record's schema.
 
-Arguments: MEKAL_RUN SCHEMA EXAMPLE EXIT_WITH EXIT_WITH_STATIC WORK_DIR
+Arguments: MEKAL_RUN SCHEMA EXAMPLE EXIT_WITH EXIT_WITH_STATIC WORK_DIR MEKAL_DIFF
 """
 import json
 import os
@@ -12,7 +12,8 @@ import subprocess
 import sys
 import unittest
 
-MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR = map(os.path.abspath, sys.argv[1:7])
+MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF = map(
+    os.path.abspath, sys.argv[1:8])
 
 try:
     import jsonschema
@@ -139,6 +140,18 @@ class MekalRun(unittest.TestCase):
         run(["--follow", "-o", pattern, "--"] + script)
         argvs = sorted(tuple(r["program"]["argv"]) for r in self.records())
         self.assertEqual(argvs, sorted([tuple(script), ("/bin/true",), ("/bin/true", "a")]))
+
+    def test_two_runs_differ_by_their_command_line(self):
+        a, b = os.path.join(self.dir, "a.json"), os.path.join(self.dir, "b.json")
+        run(["-o", a, EXIT_WITH, "return", "0"], cwd=self.dir)
+        run(["-o", b, EXIT_WITH, "return", "0", "more"], cwd=self.dir)
+        result = subprocess.run([MEKAL_DIFF, a, b], capture_output=True, text=True)
+        before = json.dumps([EXIT_WITH, "return", "0"], separators=(",", ":"))
+        after = json.dumps([EXIT_WITH, "return", "0", "more"], separators=(",", ":"))
+        self.assertEqual((result.returncode, result.stderr), (1, ""))
+        self.assertEqual(result.stdout.splitlines(), ["~ .program.argv: %s -> %s" % (before, after),
+                                                      "~ cmdline: %s -> %s" % (before, after)])
+        self.records()
 
     def test_refusals(self):
         # (arguments, status, text on stderr)
