@@ -72,7 +72,8 @@ list(SORT installed)
 message(STATUS "installed: ${installed}")
 set(commands)
 if(TOOLS)
-  set(commands bin/mekal-diff share/man/man1/mekal-diff.1)
+  set(commands bin/mekal-diff share/man/man1/mekal-diff.1 bin/mekal-run
+      lib/mekal/libmekal-record.so share/man/man1/mekal-run.1)
 endif()
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
                  lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake lib/cmake/mekal/mekalBuildinfo.cmake
@@ -97,6 +98,17 @@ endforeach()
 file(READ_SYMLINK ${prefix}/lib/libmekal.so.0 target)
 if(NOT target STREQUAL "libmekal.so.0.5.0")
   message(FATAL_ERROR "install test: libmekal.so.0 points to ${target}")
+endif()
+
+# --- the installed recorder ----------------------------------------------
+# mekal-run finds the recorder beside it, and the recorder its library, in
+# the installed tree alone.
+if(TOOLS AND NOT SANITIZE)
+  run("installed mekal-run" ${prefix}/bin/mekal-run -o ${WORK_DIR}/installed-run.json -- /bin/true)
+  file(READ ${WORK_DIR}/installed-run.json record)
+  if(NOT record MATCHES "\"complete\": true" OR NOT record MATCHES "\"name\":\"hostname\"")
+    message(FATAL_ERROR "install test: the installed mekal-run wrote no complete record:\n${record}")
+  endif()
 endif()
 
 # --- dynamic section ------------------------------------------------------

@@ -1,0 +1,180 @@
+"""mekal-run end to end: each case runs a program under mekal-run, checks the
+exit status and the program's own output, then reads the record(s) it left
+and validates each one against the run record's schema.
+
+Arguments: MEKAL_RUN SCHEMA EXAMPLE EXIT_WITH EXIT_WITH_STATIC WORK_DIR MEKAL_DIFF
+"""
+import json
+import os
+import shutil
+import socket
+import subprocess
+import sys
+import unittest
+
+MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF = map(
+    os.path.abspath, sys.argv[1:8])
+
+try:
+    import jsonschema
+    VALIDATOR = jsonschema.Draft202012Validator(json.load(open(SCHEMA)))
+except ImportError:
+    if os.environ.get("MEKAL_REQUIRE_SCHEMA") == "1":
+        raise
+    print("run_test: skipped: this python cannot import jsonschema (python3-jsonschema)")
+    sys.exit(77)
+
+
+# In sanitizer builds the recorder needs the sanitizer's runtime first.
+PRELOAD = os.environ.get("MEKAL_TEST_PRELOAD", "")
+
+
+def run(args, env=None, cwd=None):
+    env = dict(os.environ if env is None else env)
+    if PRELOAD:
+        env["LD_PRELOAD"] = PRELOAD
+    return subprocess.run([MEKAL_RUN] + args, capture_output=True, text=True,
+                          env=env, cwd=cwd, timeout=120)
+
+
+def values(record):
+    return {v["name"]: v for v in record["values"]}
+
+
+class MekalRun(unittest.TestCase):
+    def setUp(self):
+        self.dir = os.path.join(WORK_DIR, self.id().rsplit(".", 1)[-1])
+        shutil.rmtree(self.dir, ignore_errors=True)
+        os.makedirs(self.dir)
+
+    def records(self):
+        """Every record in the case's directory, each checked against the schema."""
+        out = []
+        for name in sorted(os.listdir(self.dir)):
+            self.assertTrue(name.endswith(".json"), "stray file " + name)
+            with open(os.path.join(self.dir, name)) as f:
+                record = json.load(f)
+            VALIDATOR.validate(record)
+            out.append(record)
+        return out
+
+    def only_record(self):
+        records = self.records()
+        self.assertEqual(len(records), 1)
+        return records[0]
+
+    def test_exit_status_and_completion(self):
+        # (program, mekal-run's status, complete, recorded exit status)
+        cases = [
+            (["/bin/true"], 0, True, 0),
+            ([EXIT_WITH, "exit", "3"], 3, True, 3),
+            ([EXIT_WITH, "return", "4"], 4, True, 4),
+            # mekal-run becomes the program: a signal ends it as it ends the program.
+            ([EXIT_WITH, "kill"], -9, False, None),
+        ]
+        for argv, status, complete, exit_status in cases:
+            with self.subTest(argv=argv):
+                self.setUp()
+                result = run(["-o", os.path.join(self.dir, "r.json"), "--"] + argv)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual((result.stdout, result.stderr), ("", ""))
+                record = self.only_record()
+                self.assertEqual(record["complete"], complete)
+                self.assertEqual(record["exit_status"], exit_status)
+                self.assertEqual(record["program"]["argv"], argv)
+                self.assertEqual(record["program"]["host"], socket.gethostname())
+                names = values(record)
+                for name in ("user", "hostname", "executablepath", "cmdline", "mekalversion"):
+                    self.assertIn(name, names)
+                self.assertEqual(names["cmdline"]["value"], argv)
+                # The timings come with a normal exit only.
+                self.assertEqual("walltime" in names, complete)
+
+    def test_program_output_passes_through(self):
+        result = run(["-o", os.path.join(self.dir, "r.json"), "/bin/echo", "hello", "there"])
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (0, "hello there\n", ""))
+        self.assertEqual(self.only_record()["program"]["argv"], ["/bin/echo", "hello", "there"])
+
+    def test_values_the_program_records_itself(self):
+        result = run(["-o", os.path.join(self.dir, "r.json"), EXAMPLE])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        record = self.only_record()
+        self.assertTrue(record["complete"])
+        names = values(record)
+        # The example cleans the registry before it exits; what it recorded
+        # is in the record all the same, once.
+        self.assertEqual(names["ranks_per_node"]["value"], 48)
+        self.assertEqual(names["seed"]["value"], 18446744073709551557)
+        self.assertEqual(names["inputs"]["value"], ["mesh.h5", "params.toml", "boundary.csv"])
+        self.assertEqual(len(record["values"]), len(names))
+
+    def test_environment_by_prefix(self):
+        env = dict(os.environ, MEKAL_T_B="2", MEKAL_T_A="1", MEKAL_U="3", OTHER_T="4")
+        out = os.path.join(self.dir, "r.json")
+        run(["--env", "MEKAL_T_", "--env=OTHER_", "-o", out, "/bin/true"], env=env)
+        self.assertEqual(values(self.only_record())["environment"]["value"],
+                         [["MEKAL_T_A", "1"], ["MEKAL_T_B", "2"], ["OTHER_T", "4"]])
+        os.remove(out)
+        run(["-o", out, "/bin/true"], env=env)
+        self.assertNotIn("environment", values(self.only_record()))
+
+    def test_output_paths(self):
+        # The default name in the working directory, and %e/%h/%p expanded.
+        result = run(["/bin/true"], cwd=self.dir)
+        self.assertEqual(result.returncode, 0)
+        record = self.only_record()
+        exe = os.path.basename(record["program"]["executable"])
+        expected = "mekal-%s-%s-%d.json" % (exe, socket.gethostname(), record["program"]["pid"])
+        self.assertEqual(os.listdir(self.dir), [expected])
+        os.remove(os.path.join(self.dir, expected))
+        run(["-o", os.path.join(self.dir, "%e.%%.json"), "/bin/true"])
+        self.assertEqual(os.listdir(self.dir), [exe + ".%.json"])
+
+    def test_only_the_launched_program_unless_following(self):
+        pattern = os.path.join(self.dir, "%p.json")
+        # The shell runs two programs, then a builtin (a last program it would exec).
+        script = ["/bin/sh", "-c", "/bin/true; /bin/true a; true"]
+        run(["-o", pattern, "--"] + script)
+        self.assertEqual([r["program"]["argv"] for r in self.records()], [script])
+        self.setUp()
+        run(["--follow", "-o", pattern, "--"] + script)
+        argvs = sorted(tuple(r["program"]["argv"]) for r in self.records())
+        self.assertEqual(argvs, sorted([tuple(script), ("/bin/true",), ("/bin/true", "a")]))
+
+    def test_two_runs_differ_by_their_command_line(self):
+        a, b = os.path.join(self.dir, "a.json"), os.path.join(self.dir, "b.json")
+        run(["-o", a, EXIT_WITH, "return", "0"], cwd=self.dir)
+        run(["-o", b, EXIT_WITH, "return", "0", "more"], cwd=self.dir)
+        result = subprocess.run([MEKAL_DIFF, a, b], capture_output=True, text=True)
+        before = json.dumps([EXIT_WITH, "return", "0"], separators=(",", ":"))
+        after = json.dumps([EXIT_WITH, "return", "0", "more"], separators=(",", ":"))
+        self.assertEqual((result.returncode, result.stderr), (1, ""))
+        self.assertEqual(result.stdout.splitlines(), ["~ .program.argv: %s -> %s" % (before, after),
+                                                      "~ cmdline: %s -> %s" % (before, after)])
+        self.records()
+
+    def test_refusals(self):
+        # (arguments, status, text on stderr)
+        cases = [
+            ([], 2, "no program to run"),
+            (["--bogus", "/bin/true"], 2, "unknown option --bogus"),
+            (["--follow", "-o", "x.json", "/bin/true"], 2, "--follow needs %p"),
+            (["-o", os.path.join(self.dir, "r.json"), "/nonexistent/program"], 127, "not found"),
+            (["-o", "/nonexistent/dir/r.json", "/bin/true"], 0, "cannot write the record"),
+            (["-o", os.path.join(self.dir, "s.json"), STATIC_PROGRAM, "exit", "7"], 7, "statically linked"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                result = run(args, cwd=self.dir)
+                self.assertEqual(result.returncode, status)
+                self.assertIn(message, result.stderr)
+                if status != 2:
+                    self.assertEqual(result.stderr.count("\n"), 1, result.stderr)
+        self.assertEqual(os.listdir(self.dir), [])
+        help_text = run(["--help"])
+        self.assertEqual((help_text.returncode, help_text.stderr), (0, ""))
+        self.assertIn("usage: mekal-run", help_text.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=sys.argv[:1], verbosity=2)

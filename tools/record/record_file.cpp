@@ -1,0 +1,188 @@
+// The run record as text and as a file.
+#include "record_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace mekal::record {
+
+text_buffer::~text_buffer() { std::free(data); }
+
+void text_buffer::append(const char *text, size_t count) {
+    if (failed) return;
+    if (length + count + 1 > capacity) {
+        size_t wanted = capacity < 256 ? 256 : capacity;
+        while (wanted < length + count + 1) wanted *= 2;
+        auto *grown = static_cast<char *>(std::realloc(data, wanted));
+        if (grown == nullptr) {
+            failed = true;
+            return;
+        }
+        data = grown;
+        capacity = wanted;
+    }
+    std::memcpy(data + length, text, count);
+    length += count;
+    data[length] = '\0';
+}
+
+void text_buffer::append(const char *text) { append(text, std::strlen(text)); }
+
+void text_buffer::append_long(long long number) {
+    char digits[32];
+    const int written = std::snprintf(digits, sizeof digits, "%lld", number);
+    append(digits, static_cast<size_t>(written));
+}
+
+char *text_buffer::release() {
+    if (failed) return nullptr;
+    if (data == nullptr) append("", 0);
+    char *out = data;
+    data = nullptr;
+    length = capacity = 0;
+    return out;
+}
+
+bool expand_path(const char *pattern, long pid, const char *host, const char *executable_name,
+                 text_buffer *out) {
+    for (const char *p = pattern; *p != '\0'; ++p) {
+        if (*p != '%') {
+            out->append(p, 1);
+            continue;
+        }
+        switch (*++p) {
+        case 'p': out->append_long(pid); break;
+        case '%': out->append("%", 1); break;
+        case 'h':
+        case 'e': {
+            // Both are single path components; a '/' would move the file.
+            const char *part = *p == 'h' ? host : executable_name;
+            if (std::strchr(part, '/') != nullptr) return false;
+            out->append(part);
+            break;
+        }
+        default: return false;  // also a '%' at the end
+        }
+    }
+    return !out->failed && out->length > 0;
+}
+
+char *build_record(const program_facts &program, const char *version_json, const char *values,
+                   bool complete, bool has_status, int exit_status) {
+    text_buffer out;
+    out.append("{\n\"schema\": \"mekal-run-record\",\n\"schema_version\": 1,\n\"complete\": ");
+    out.append(complete ? "true" : "false");
+    out.append(",\n\"exit_status\": ");
+    if (has_status) out.append_long(exit_status);
+    else out.append("null");
+    out.append(",\n\"program\": {\"executable\": ");
+    out.append(program.executable);
+    out.append(", \"argv\": ");
+    out.append(program.argv);
+    out.append(", \"pid\": ");
+    out.append_long(program.pid);
+    out.append(", \"host\": ");
+    out.append(program.host);
+    out.append("},\n\"recorder\": {\"version\": ");
+    out.append(version_json);
+    out.append("},\n\"values\": ");
+    // The registry's text ends with a newline; the record closes after it.
+    size_t count = std::strlen(values);
+    while (count > 0 && values[count - 1] == '\n') --count;
+    out.append(values, count);
+    out.append("\n}\n");
+    return out.release();
+}
+
+namespace {
+
+// The line of an entry starts with {"name":"...", written by the registry's
+// renderer, so the escaped name compares as text.
+bool entry_name(const char *line, const char **name, size_t *length) {
+    static constexpr char kPrefix[] = "{\"name\":\"";
+    if (std::strncmp(line, kPrefix, sizeof kPrefix - 1) != 0) return false;
+    const char *start = line + sizeof kPrefix - 1;
+    const char *p = start;
+    while (*p != '"' && *p != '\0' && *p != '\n') p += (*p == '\\' && p[1] != '\0') ? 2 : 1;
+    if (*p != '"') return false;
+    *name = start;
+    *length = static_cast<size_t>(p - start);
+    return true;
+}
+
+bool has_entry_named(const char *values, const char *name, size_t length) {
+    for (const char *line = values; line != nullptr && *line != '\0';) {
+        const char *other = nullptr;
+        size_t other_length = 0;
+        if (entry_name(line, &other, &other_length) && other_length == length &&
+            std::memcmp(other, name, length) == 0)
+            return true;
+        line = std::strchr(line, '\n');
+        if (line != nullptr) ++line;
+    }
+    return false;
+}
+
+// Appends every entry line of values to out, each ending ",\n"; with skip
+// set, leaves out the entries whose name skip also holds.
+void append_entries(text_buffer *out, const char *values, const char *skip) {
+    for (const char *line = values; line != nullptr && *line != '\0';) {
+        const char *end = std::strchr(line, '\n');
+        const size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
+        const char *name = nullptr;
+        size_t name_length = 0;
+        if (entry_name(line, &name, &name_length) &&
+            (skip == nullptr || !has_entry_named(skip, name, name_length))) {
+            size_t keep = length;
+            if (keep > 0 && line[keep - 1] == ',') --keep;
+            out->append(line, keep);
+            out->append(",\n");
+        }
+        line = end ? end + 1 : nullptr;
+    }
+}
+
+}  // namespace
+
+char *merge_values(const char *snapshot, const char *current) {
+    text_buffer out;
+    out.append("[\n");
+    append_entries(&out, snapshot, current);
+    append_entries(&out, current, nullptr);
+    if (out.failed) return nullptr;
+    if (out.length > 2) {
+        out.length -= 2;  // the last entry's ",\n"
+        out.append("\n");
+    }
+    out.append("]\n");
+    return out.release();
+}
+
+int write_atomically(const char *path, const char *text, size_t length, mode_t mode) {
+    text_buffer name;
+    name.append(path);
+    name.append(".XXXXXX");
+    if (name.failed) return ENOMEM;
+    const int fd = mkostemp(name.data, O_CLOEXEC);
+    if (fd < 0) return errno;
+    int error = 0;
+    for (size_t done = 0; done < length && error == 0;) {
+        const ssize_t n = write(fd, text + done, length - done);
+        if (n > 0) done += static_cast<size_t>(n);
+        else if (n < 0 && errno != EINTR) error = errno;
+        else if (n == 0) error = EIO;
+    }
+    if (error == 0 && fchmod(fd, mode) != 0) error = errno;
+    if (close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && rename(name.data, path) != 0) error = errno;
+    if (error != 0) (void)unlink(name.data);
+    return error;
+}
+
+}  // namespace mekal::record

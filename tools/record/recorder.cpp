@@ -1,0 +1,300 @@
+// The recorder: preloaded into a program (by mekal-run, or by hand through
+// LD_PRELOAD), it collects the facts of the run when it is loaded, writes the
+// run record at once, and rewrites it complete with the exit status when the
+// program exits normally. The registry is shared by every copy of the
+// library in the process, so whatever the program records itself ends up in
+// the record too.
+//
+// A guest in someone else's process: it prints nothing unless the record
+// cannot be written, keeps every symbol hidden but the ones it interposes,
+// starts no thread, touches no signal or descriptor of the program, and
+// never changes the exit status.
+#include <dlfcn.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+
+#include "mekal.h"
+#include "record_file.h"
+#include "recorder.h"
+
+using mekal::record::text_buffer;
+
+namespace {
+
+constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
+constexpr int kMaxPrefixes = 64;
+
+struct recorder_state {
+    bool active = false;     // the first record could be set up
+    bool finished = false;   // the final record was written (or given up)
+    bool reported = false;   // the one line on stderr was written
+    bool have_status = false;
+    int exit_status = 0;
+    bool program_sent_fini = false;
+    bool in_own_fini = false;
+    pid_t pid = 0;
+    mode_t mode = 0644;
+    char *path = nullptr;  // absolute, expanded
+    char *executable_json = nullptr;
+    char *argv_json = nullptr;
+    char *host_json = nullptr;
+    char *version_json = nullptr;
+    char *snapshot = nullptr;  // the values as they were when the program cleaned
+};
+
+recorder_state g_state;
+
+// Keeps errno as the program left it across the recorder's own work.
+struct errno_guard {
+    int saved = errno;
+    ~errno_guard() { errno = saved; }
+};
+
+void report(const char *what, int error) {
+    if (g_state.reported) return;
+    g_state.reported = true;
+    char line[4608];
+    const int n = std::snprintf(line, sizeof line, "mekal-run: cannot write the record %s: %s\n",
+                                what, std::strerror(error));
+    if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+}
+
+char *json_string(const char *text) {
+    mekal_value_t slot;
+    slot.as_ptr = const_cast<char *>(text);
+    return mekal_value_to_json(&slot, mekal_get_basetype(mekal_type_string));
+}
+
+// The command line as a JSON array of strings.
+char *argv_json() {
+    char *buffer = nullptr;
+    int length = 0;
+    text_buffer out;
+    out.append("[");
+    if (melsys_get_cmdline_buffer(&buffer, &length) == 0 && buffer != nullptr) {
+        const char *argument = buffer;
+        bool first = true;
+        for (int i = 0; i < length; ++i) {
+            if (buffer[i] != '\0') continue;
+            char *text = json_string(argument);
+            if (text == nullptr) out.failed = true;
+            if (!first) out.append(", ");
+            if (text != nullptr) out.append(text);
+            std::free(text);
+            first = false;
+            argument = buffer + i + 1;
+        }
+    }
+    std::free(buffer);
+    out.append("]");
+    return out.release();
+}
+
+// Removes the recorder from LD_PRELOAD, and its settings from the
+// environment, so that the programs this one runs are not recorded.
+void leave_children_alone() {
+    if (const char *preload = std::getenv("LD_PRELOAD")) {
+        text_buffer kept;
+        const char *p = preload;
+        while (*p != '\0') {
+            const size_t length = std::strcspn(p, ": ");
+            if (length > 0) {
+                const char *slash = static_cast<const char *>(memrchr(p, '/', length));
+                const char *base = slash ? slash + 1 : p;
+                static constexpr char kSelf[] = "libmekal-record";
+                const bool self = static_cast<size_t>(p + length - base) >= sizeof kSelf - 1 &&
+                                  std::strncmp(base, kSelf, sizeof kSelf - 1) == 0;
+                if (!self) {
+                    if (kept.length > 0) kept.append(":");
+                    kept.append(p, length);
+                }
+            }
+            p += length;
+            if (*p != '\0') ++p;
+        }
+        if (kept.length == 0) (void)unsetenv("LD_PRELOAD");
+        else if (!kept.failed) (void)setenv("LD_PRELOAD", kept.data, 1);
+    }
+    (void)unsetenv(mekal::record::kOutputVariable);
+    (void)unsetenv(mekal::record::kEnvVariable);
+    (void)unsetenv(mekal::record::kFollowVariable);
+}
+
+// Records the environment variables under the prefixes listed (':'
+// separated) in the variable that mekal-run sets.
+void record_environment(const char *list) {
+    if (list == nullptr || *list == '\0') return;
+    char *copy = strdup(list);
+    if (copy == nullptr) return;
+    const char *prefixes[kMaxPrefixes];
+    int count = 0;
+    for (char *save = nullptr, *token = strtok_r(copy, ":", &save);
+         token != nullptr && count < kMaxPrefixes; token = strtok_r(nullptr, ":", &save))
+        prefixes[count++] = token;
+    if (count > 0) (void)mekal_environment(prefixes, count);
+    std::free(copy);
+}
+
+char *absolute_output_path(const char *host, const char *executable) {
+    const char *pattern = std::getenv(mekal::record::kOutputVariable);
+    if (pattern == nullptr || *pattern == '\0') pattern = kDefaultPattern;
+    const char *slash = std::strrchr(executable, '/');
+
+    text_buffer path;
+    if (pattern[0] != '/') {
+        // The program may change directory before it exits.
+        char *cwd = getcwd(nullptr, 0);
+        if (cwd == nullptr) return nullptr;
+        path.append(cwd);
+        path.append("/");
+        std::free(cwd);
+    }
+    if (!mekal::record::expand_path(pattern, static_cast<long>(g_state.pid),
+                                    *host != '\0' ? host : "unknown-host",
+                                    slash ? slash + 1 : *executable != '\0' ? executable : "unknown",
+                                    &path))
+        return nullptr;
+    return path.release();
+}
+
+void write_record(bool complete) {
+    char *values = mekal_namevals_to_json(mekal_category_all);
+    if (values != nullptr && g_state.snapshot != nullptr) {
+        char *merged = mekal::record::merge_values(g_state.snapshot, values);
+        std::free(values);
+        values = merged;
+    }
+    const mekal::record::program_facts program{g_state.executable_json, g_state.argv_json,
+                                               static_cast<long>(g_state.pid), g_state.host_json};
+    char *document = values == nullptr ? nullptr
+                                        : mekal::record::build_record(program, g_state.version_json,
+                                                                      values, complete,
+                                                                      g_state.have_status,
+                                                                      g_state.exit_status);
+    const int error = document == nullptr
+                          ? ENOMEM
+                          : mekal::record::write_atomically(g_state.path, document,
+                                                            std::strlen(document), g_state.mode);
+    if (error != 0) report(g_state.path, error);
+    std::free(document);
+    std::free(values);
+}
+
+// Sees the program's own "fini" and "clean": values released by a clean are
+// kept for the record.
+void on_control(const char *name, mekal_category_t, const char *, mekal_value_t *,
+                mekal_datatype_t *, void *) {
+    if (std::strcmp(name, "fini") == 0) {
+        if (!g_state.in_own_fini) g_state.program_sent_fini = true;
+    } else if (std::strcmp(name, "clean") == 0) {
+        char *now = mekal_namevals_to_json(mekal_category_all);
+        if (now == nullptr) return;
+        if (g_state.snapshot == nullptr) {
+            g_state.snapshot = now;
+            return;
+        }
+        char *merged = mekal::record::merge_values(g_state.snapshot, now);
+        std::free(now);
+        if (merged != nullptr) {
+            std::free(g_state.snapshot);
+            g_state.snapshot = merged;
+        }
+    }
+}
+
+void release_state() {
+    for (char **p : {&g_state.path, &g_state.executable_json, &g_state.argv_json,
+                     &g_state.host_json, &g_state.version_json, &g_state.snapshot}) {
+        std::free(*p);
+        *p = nullptr;
+    }
+}
+
+void start() {
+    g_state.pid = getpid();
+    const char *follow = std::getenv(mekal::record::kFollowVariable);
+    const bool following = follow != nullptr && std::strcmp(follow, "1") == 0;
+    char *environment = nullptr;
+    if (const char *list = std::getenv(mekal::record::kEnvVariable)) environment = strdup(list);
+    char executable[4097] = {};
+    (void)melsys_get_executable(executable, sizeof executable);
+    char host[512] = {};
+    (void)melsys_hostname(host, sizeof host);
+    g_state.path = absolute_output_path(host, executable);
+    if (!following) leave_children_alone();
+    // Files are created as the program would create them.
+    const mode_t mask = umask(0);
+    (void)umask(mask);
+    g_state.mode = 0666 & ~mask;
+    if (g_state.path == nullptr) {
+        report("(bad output path)", EINVAL);
+        std::free(environment);
+        return;
+    }
+
+    (void)mekal_collect_all();
+    (void)mekal_hostinfo();
+    (void)mekal_jobinfo();
+    record_environment(environment);
+    std::free(environment);
+    (void)mekal_walltime();
+    (void)mekal_cputime();
+    (void)mekal_systime();
+    mekal_register_cb(1, mekal_category_control, on_control, 1, nullptr);
+
+    char version[32];
+    std::snprintf(version, sizeof version, "%d.%d.%d", MEKAL_VERSION_MAJOR, MEKAL_VERSION_MINOR,
+                  MEKAL_VERSION_PATCH);
+    g_state.executable_json = json_string(executable);
+    g_state.host_json = json_string(host);
+    g_state.version_json = json_string(version);
+    g_state.argv_json = argv_json();
+    if (g_state.executable_json == nullptr || g_state.host_json == nullptr ||
+        g_state.version_json == nullptr || g_state.argv_json == nullptr) {
+        report(g_state.path, ENOMEM);
+        release_state();
+        return;
+    }
+    g_state.active = true;
+    write_record(false);
+}
+
+}  // namespace
+
+namespace mekal::record {
+
+void note_exit_status(int status) {
+    g_state.have_status = true;
+    g_state.exit_status = status;
+}
+
+void finish() {
+    // A forked child that did not exec shares the state but is not the
+    // recorded process.
+    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+    errno_guard keep_errno;
+    g_state.finished = true;
+    if (!g_state.program_sent_fini) {
+        g_state.in_own_fini = true;
+        mekal_fini();
+        g_state.in_own_fini = false;
+    }
+    write_record(true);
+    release_state();
+}
+
+}  // namespace mekal::record
+
+__attribute__((constructor)) static void recorder_load() {
+    errno_guard keep_errno;
+    start();
+    // Runs late (after the libraries' destructors) and only when the hook on
+    // main did not get to register the earlier exit handler.
+    if (g_state.active) (void)atexit(mekal::record::finish);
+}

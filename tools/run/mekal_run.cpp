@@ -1,0 +1,245 @@
+// mekal-run: runs a program with the recorder preloaded, so that a record of
+// its run is written. mekal-run replaces itself with the program, so the
+// program keeps mekal-run's process, parent, signals and exit status: a
+// shell reports 128+N when signal N ended it, and a launcher such as mpirun
+// sees the program itself. Nothing of C++'s library is used: the command
+// starts as fast as a C program.
+#include <elf.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "../record/recorder.h"
+
+extern char **environ;
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: mekal-run [-o PATH] [--follow] [--env PREFIX]... [--] PROGRAM [ARGS...]\n"
+    "\n"
+    "Runs PROGRAM with the mekal recorder preloaded and writes a JSON record of\n"
+    "its run; the exit status is PROGRAM's own.\n"
+    "\n"
+    "  -o, --output PATH  where to write the record; %p is the process id, %h the\n"
+    "                     host, %e the executable's name, %% a '%'\n"
+    "                     (default: mekal-%e-%h-%p.json in the working directory)\n"
+    "      --follow       also record every program that PROGRAM executes, each\n"
+    "                     into its own record (PATH must then hold %p)\n"
+    "      --env PREFIX   record the environment variables whose names start\n"
+    "                     with PREFIX (repeatable; none by default)\n"
+    "  -h, --help         show this help and exit\n"
+    "      --version      show the version and exit\n";
+
+constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
+constexpr int kMaxPrefixes = 64;
+
+struct options {
+    const char *output = kDefaultPattern;
+    bool follow = false;
+    const char *prefixes[kMaxPrefixes] = {};
+    int prefix_count = 0;
+    int program = -1;  // index into argv
+};
+
+[[noreturn]] void usage_error(const char *message, const char *detail = "") {
+    std::fprintf(stderr, "mekal-run: %s%s\n%s", message, detail, kUsage);
+    std::exit(2);
+}
+
+// The value of an option written as "--name VALUE" or "--name=VALUE".
+const char *option_value(int argc, char **argv, int *i, const char *name) {
+    const char *arg = argv[*i];
+    const size_t length = std::strlen(name);
+    if (arg[length] == '=') return arg + length + 1;
+    if (*i + 1 >= argc) usage_error("missing value for ", name);
+    return argv[++*i];
+}
+
+bool is_option(const char *arg, const char *name) {
+    const size_t length = std::strlen(name);
+    return std::strncmp(arg, name, length) == 0 && (arg[length] == '\0' || arg[length] == '=');
+}
+
+options parse(int argc, char **argv) {
+    options out;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (std::strcmp(arg, "--") == 0) {
+            if (i + 1 < argc) out.program = i + 1;
+            break;
+        }
+        if (arg[0] != '-' || arg[1] == '\0') {
+            out.program = i;
+            break;
+        }
+        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (std::strcmp(arg, "--version") == 0) {
+            std::printf("mekal-run %s\n", MEKAL_RUN_VERSION);
+            std::exit(0);
+        } else if (std::strcmp(arg, "--follow") == 0) {
+            out.follow = true;
+        } else if (std::strncmp(arg, "-o", 2) == 0) {
+            if (arg[2] != '\0') out.output = arg + 2;
+            else if (i + 1 < argc) out.output = argv[++i];
+            else usage_error("missing value for ", "-o");
+        } else if (is_option(arg, "--output")) {
+            out.output = option_value(argc, argv, &i, "--output");
+        } else if (is_option(arg, "--env")) {
+            const char *prefix = option_value(argc, argv, &i, "--env");
+            if (*prefix == '\0' || std::strpbrk(prefix, ":=") != nullptr)
+                usage_error("--env takes a non-empty prefix without ':' or '=': ", prefix);
+            if (out.prefix_count == kMaxPrefixes) usage_error("too many --env prefixes");
+            out.prefixes[out.prefix_count++] = prefix;
+        } else {
+            usage_error("unknown option ", arg);
+        }
+    }
+    if (out.program < 0) usage_error("no program to run");
+    if (*out.output == '\0') usage_error("the output path is empty");
+    if (out.follow && std::strstr(out.output, "%p") == nullptr)
+        usage_error("--follow needs %p in the output path, so that each program writes its own record");
+    return out;
+}
+
+// The program's file as execvp would find it into path; false when there is
+// none, with errno saying why.
+bool find_program(const char *name, char *path, size_t size) {
+    if (std::strchr(name, '/') != nullptr) {
+        if (std::snprintf(path, size, "%s", name) >= static_cast<int>(size)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        return access(path, X_OK) == 0;
+    }
+    const char *list = std::getenv("PATH");
+    if (list == nullptr) list = "/usr/local/bin:/usr/bin:/bin";
+    int error = ENOENT;
+    for (const char *dir = list;;) {
+        const size_t length = std::strcspn(dir, ":");
+        const int n = length == 0 ? std::snprintf(path, size, "%s", name)
+                                  : std::snprintf(path, size, "%.*s/%s", static_cast<int>(length), dir, name);
+        struct stat st{};
+        if (n > 0 && static_cast<size_t>(n) < size && stat(path, &st) == 0 && S_ISREG(st.st_mode)) {
+            if (access(path, X_OK) == 0) return true;
+            error = EACCES;
+        }
+        if (dir[length] == '\0') break;
+        dir += length + 1;
+    }
+    errno = error;
+    return false;
+}
+
+// Why the dynamic linker would not preload the recorder into file, or null.
+const char *cannot_preload(const char *file) {
+    struct stat st{};
+    if (stat(file, &st) != 0) return nullptr;
+    if ((st.st_mode & (S_ISUID | S_ISGID)) != 0)
+        return "it is set-user-ID or set-group-ID, and the dynamic linker does not preload into it";
+    const int fd = open(file, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    Elf64_Ehdr header{};
+    const char *reason = nullptr;
+    if (pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
+        std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_ident[EI_CLASS] == ELFCLASS64 &&
+        header.e_phentsize == sizeof(Elf64_Phdr)) {
+        bool interpreter = false;
+        for (int i = 0; i < header.e_phnum && !interpreter; ++i) {
+            Elf64_Phdr segment{};
+            const off_t at = static_cast<off_t>(header.e_phoff) + static_cast<off_t>(i) * header.e_phentsize;
+            if (pread(fd, &segment, sizeof segment, at) != static_cast<ssize_t>(sizeof segment)) break;
+            interpreter = segment.p_type == PT_INTERP;
+        }
+        if (!interpreter) reason = "it is statically linked, so nothing can be preloaded into it";
+    }
+    close(fd);
+    return reason;
+}
+
+// The recorder next to this command: in the build tree and in an installed
+// tree it lies at the same place relative to mekal-run.
+bool recorder_path(char *path, size_t size) {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return false;
+    self[n] = '\0';
+    *std::strrchr(self, '/') = '\0';
+    const int written = std::snprintf(path, size, "%s/%s", self, MEKAL_RECORDER_RELATIVE_PATH);
+    return written > 0 && static_cast<size_t>(written) < size && access(path, R_OK) == 0;
+}
+
+// "NAME=" followed by the parts, in a new block (the environment keeps it).
+char *setting(const char *name, const char *a, const char *b = "", const char *c = "") {
+    const size_t size = std::strlen(name) + std::strlen(a) + std::strlen(b) + std::strlen(c) + 2;
+    auto *text = static_cast<char *>(std::malloc(size));
+    if (text == nullptr) {
+        std::fputs("mekal-run: out of memory\n", stderr);
+        std::exit(125);
+    }
+    std::snprintf(text, size, "%s=%s%s%s", name, a, b, c);
+    return text;
+}
+
+void set(char *text) {
+    if (putenv(text) != 0) {
+        std::fputs("mekal-run: out of memory\n", stderr);
+        std::exit(125);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const options opts = parse(argc, argv);
+    const char *name = argv[opts.program];
+    static char file[PATH_MAX];
+    if (!find_program(name, file, sizeof file)) {
+        const int error = errno;
+        std::fprintf(stderr, "mekal-run: %s: %s\n", name,
+                     error == ENOENT ? "command not found" : std::strerror(error));
+        return error == ENOENT ? 127 : 126;
+    }
+
+    if (const char *reason = cannot_preload(file)) {
+        std::fprintf(stderr, "mekal-run: %s: no record: %s; running it unrecorded\n", name, reason);
+    } else {
+        static char recorder[PATH_MAX];
+        if (!recorder_path(recorder, sizeof recorder)) {
+            std::fprintf(stderr, "mekal-run: cannot find the recorder %s\n", recorder);
+            return 125;
+        }
+        // After what is preloaded already: a sanitizer runtime must stay first.
+        const char *preload = std::getenv("LD_PRELOAD");
+        if (preload != nullptr && *preload != '\0') set(setting("LD_PRELOAD", preload, ":", recorder));
+        else set(setting("LD_PRELOAD", recorder));
+        // The program may change directory before it exits.
+        char cwd[PATH_MAX];
+        if (opts.output[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
+            set(setting(mekal::record::kOutputVariable, cwd, "/", opts.output));
+        else
+            set(setting(mekal::record::kOutputVariable, opts.output));
+        if (opts.follow) set(setting(mekal::record::kFollowVariable, "1"));
+        else unsetenv(mekal::record::kFollowVariable);
+        char list[4096] = "";
+        for (int i = 0; i < opts.prefix_count; ++i) {
+            const size_t used = std::strlen(list);
+            std::snprintf(list + used, sizeof list - used, "%s%s", i > 0 ? ":" : "", opts.prefixes[i]);
+        }
+        if (opts.prefix_count > 0) set(setting(mekal::record::kEnvVariable, list));
+        else unsetenv(mekal::record::kEnvVariable);
+    }
+
+    execv(file, argv + opts.program);
+    const int error = errno;
+    std::fprintf(stderr, "mekal-run: %s: %s\n", name, std::strerror(error));
+    return error == ENOENT ? 127 : 126;
+}
