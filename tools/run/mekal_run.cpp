@@ -173,8 +173,17 @@ bool recorder_path(char *path, size_t size) {
     if (n <= 0) return false;
     self[n] = '\0';
     *std::strrchr(self, '/') = '\0';
-    const int written = std::snprintf(path, size, "%s/%s", self, MEKAL_RECORDER_RELATIVE_PATH);
-    return written > 0 && static_cast<size_t>(written) < size && access(path, R_OK) == 0;
+    char joined[PATH_MAX];
+    const int written = std::snprintf(joined, sizeof joined, "%s/%s", self, MEKAL_RECORDER_RELATIVE_PATH);
+    if (written <= 0 || static_cast<size_t>(written) >= sizeof joined) return false;
+    // Resolved, so that the program's list of loaded objects names it plainly.
+    char resolved[PATH_MAX];
+    if (realpath(joined, resolved) == nullptr || std::strlen(resolved) >= size) {
+        std::snprintf(path, size, "%s", joined);
+        return false;
+    }
+    std::memcpy(path, resolved, std::strlen(resolved) + 1);
+    return access(path, R_OK) == 0;
 }
 
 // "NAME=" followed by the parts, in a new block (the environment keeps it).
