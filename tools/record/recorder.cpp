@@ -200,7 +200,9 @@ int write_record(bool complete) {
 #ifdef MEKAL_RECORD_MPI
     if (g_state.job_size > 0 && values != nullptr) {
         // The job's values at the merge, with what rank 0 recorded since.
-        char *since = mekal::record::entries_since(values, g_state.own_at_merge);
+        char *since = std::strcmp(values, g_state.own_at_merge) == 0
+                          ? nullptr
+                          : mekal::record::entries_since(values, g_state.own_at_merge);
         char *job = since != nullptr ? mekal::record::merge_values(g_state.job_values, since)
                                      : strdup(g_state.job_values);
         std::free(since);
