@@ -1,10 +1,16 @@
 """The recorder in an MPI job: mekal-run under mpirun, every record checked
 against the run record's schema.
 
-Arguments: MPIEXEC MEKAL_RUN SCHEMA APP WORK_DIR (APP is recorded_app.c).
-Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the ranks preload
-first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run each rank
-(valgrind).
+Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR (APP is
+recorded_app.c). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
+ranks preload first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run
+each rank (valgrind).
+
+valgrind follows an exec by starting its own launcher again, with the
+program's environment: under it the recorder is preloaded as mekal-run
+would and told to follow, so that the launcher's record (same pid, same
+file) is replaced by the program's, and the default output pattern, whose
+%e differs between the two, is left out.
 """
 import json
 import os
@@ -14,7 +20,7 @@ import subprocess
 import sys
 import unittest
 
-MPIEXEC, MEKAL_RUN, SCHEMA, APP, WORK_DIR = sys.argv[1:6]
+MPIEXEC, MEKAL_RUN, RECORDER, SCHEMA, APP, WORK_DIR = sys.argv[1:7]
 
 try:
     import jsonschema
@@ -29,12 +35,18 @@ PRELOAD = os.environ.get("MEKAL_TEST_PRELOAD", "")
 LAUNCHER = [word for word in os.environ.get("MEKAL_TEST_LAUNCHER", "").split("|") if word]
 
 
-def mpirun(ranks, args, cwd):
+def mpirun(ranks, output, program, cwd):
+    """Runs program on ranks under the recorder, writing to output (None:
+    the default pattern)."""
     command = [MPIEXEC, "-np", str(ranks)]
     if PRELOAD:  # the ranks only: mpirun itself is not instrumented
         command += ["-x", "LD_PRELOAD=" + PRELOAD]
-    return subprocess.run(command + LAUNCHER + [MEKAL_RUN] + args, cwd=cwd, capture_output=True,
-                          text=True, timeout=600)
+    if LAUNCHER:
+        command += LAUNCHER + ["env", "LD_PRELOAD=" + RECORDER, "MEKAL_RECORD_FOLLOW=1",
+                               "MEKAL_RECORD_OUTPUT=" + os.path.join(cwd, output)]
+    else:
+        command += [MEKAL_RUN] + (["-o", output] if output else []) + ["--"]
+    return subprocess.run(command + program, cwd=cwd, capture_output=True, text=True, timeout=600)
 
 
 def values(record):
@@ -57,19 +69,19 @@ class MpiJob(unittest.TestCase):
         return out
 
     def test_one_record_for_the_job(self):
-        # mekal-run's options, and the record's name (None: the default pattern)
-        for options, name in ((["-o", "job.json"], "job.json"), ([], None)):
-            with self.subTest(options=options):
+        # The output path (None: the default pattern), the program's mode
+        for output, mode in (("job.json", "finalize"), (None, "thread")):
+            if output is None and LAUNCHER:
+                continue
+            with self.subTest(output=output, mode=mode):
                 self.setUp()
-                result = mpirun(4, options + ["--", APP], self.dir)
+                result = mpirun(4, output, [APP, mode], self.dir)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 records = self.records()
                 self.assertEqual(len(records), 1, list(records))
                 [(file, record)] = records.items()
-                if name is None:
-                    name = "mekal-%s-%s-%d.json" % (os.path.basename(APP), socket.gethostname(),
-                                                    record["program"]["pid"])
-                self.assertEqual(file, name)
+                self.assertEqual(file, output or "mekal-%s-%s-%d.json" % (
+                    os.path.basename(APP), socket.gethostname(), record["program"]["pid"]))
                 self.assertEqual((record["complete"], record["exit_status"], record["mpi"]),
                                  (True, 0, {"size": 4}))
                 named = values(record)
@@ -84,7 +96,7 @@ class MpiJob(unittest.TestCase):
         for mode, fails, complete in cases:
             with self.subTest(mode=mode):
                 self.setUp()
-                result = mpirun(3, ["-o", "job.json", "--", APP, mode], self.dir)
+                result = mpirun(3, "job.json", [APP, mode], self.dir)
                 self.assertEqual(result.returncode != 0, fails, result.stderr)
                 records = self.records()
                 self.assertEqual(list(records), ["job.rank%d.json" % rank for rank in range(3)])

@@ -2,6 +2,8 @@
  * records "rank" (its rank) and "mesh" (the same on all), then, by the mode
  * in argv[1]:
  *   finalize    ends normally
+ *   thread      the same, started with MPI_Init_thread; exits with 4 when
+ *               the thread level it is given is none that MPI defines
  *   abort       rank 1 calls MPI_Abort once all ranks are past MPI_Init
  *   kill        rank 1 kills itself with SIGKILL at the same point
  *   unreadable  rank 1 cannot render its values when the merge asks for
@@ -32,7 +34,12 @@ char *mekal_namevals_to_json(mekal_category_t category) {
 
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "finalize";
-    MPI_Init(&argc, &argv);
+    int provided = -1;
+    if (strcmp(mode, "thread") == 0) MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+    else MPI_Init(&argc, &argv);
+    const int bad_level = strcmp(mode, "thread") == 0 && provided != MPI_THREAD_SINGLE &&
+                          provided != MPI_THREAD_FUNNELED && provided != MPI_THREAD_SERIALIZED &&
+                          provided != MPI_THREAD_MULTIPLE;
     int rank = -1;
     MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     mekal_namevalue("rank", mekal_category_general, "job", "%d", rank);
@@ -42,5 +49,5 @@ int main(int argc, char **argv) {
     if (rank == 1 && strcmp(mode, "kill") == 0) raise(SIGKILL);
     g_fail_render = rank == 1 && strcmp(mode, "unreadable") == 0;
     MPI_Finalize();
-    return 0;
+    return bad_level ? 4 : 0;
 }
