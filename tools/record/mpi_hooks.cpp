@@ -146,7 +146,7 @@ struct gathered {
 
 // The merge, collective on the recorder's communicator. Returns NULL when
 // rank 0 wrote the job's record, else why not.
-const char *merge_values(merge_figures *figures) {
+const char *merge_job(merge_figures *figures) {
     const MPI_Comm comm = g_job.comm;
     const bool root = g_job.rank == 0;
     heap_block values(mekal::record::current_values());
@@ -234,7 +234,7 @@ void job_ending() {
     errno_guard keep_errno;
     merge_figures figures;
     figures.started = seconds_now();
-    const char *failure = merge_values(&figures);
+    const char *failure = merge_job(&figures);
     const double ended = seconds_now();
     if (g_job.rank == 0) {
         if (failure != nullptr) mekal::record::report_unmerged(failure);
