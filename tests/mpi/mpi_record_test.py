@@ -6,11 +6,10 @@ recorded_app.c). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
 ranks preload first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run
 each rank (valgrind).
 
-valgrind follows an exec by starting its own launcher again, with the
-program's environment: under it the recorder is preloaded as mekal-run
-would and told to follow, so that the launcher's record (same pid, same
-file) is replaced by the program's, and the default output pattern, whose
-%e differs between the two, is left out.
+valgrind starts its own launcher again for the program it follows, with
+the program's environment: under it the recorder is preloaded directly and
+follows, so the program's record replaces the launcher's (same pid, same
+file), and the default pattern (%e differs between them) is left out.
 """
 import json
 import os
