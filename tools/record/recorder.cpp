@@ -198,7 +198,12 @@ int write_record(bool complete) {
     const char *path = g_state.path;
     int job_size = 0;
 #ifdef MEKAL_RECORD_MPI
-    if (g_state.job_size > 0 && values != nullptr) {
+    if (g_state.job_size > 0) {
+        path = g_state.job_path;
+        job_size = g_state.job_size;
+        complete = true;
+    }
+    if (job_size > 0 && values != nullptr) {
         // The job's values at the merge, with what rank 0 recorded since.
         char *since = std::strcmp(values, g_state.own_at_merge) == 0
                           ? nullptr
@@ -208,9 +213,6 @@ int write_record(bool complete) {
         std::free(since);
         std::free(values);
         values = job;
-        path = g_state.job_path;
-        job_size = g_state.job_size;
-        complete = true;
     }
 #endif
     const mekal::record::program_facts program{g_state.executable_json, g_state.argv_json,
