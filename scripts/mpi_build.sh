@@ -30,9 +30,11 @@ configure() {
   cmake -S . -B "$dir" -DMEKAL_MPI=ON -DMEKAL_WERROR=ON "$@"
 }
 
-# Builds and runs only the MPI tests of a configured build.
+# Builds and runs only the MPI tests of a configured build: the library's,
+# and the recorder's (mekal-run under mpirun).
 mpi_tests() {
-  cmake --build "$1" -j"$JOBS" --target mpi_job_test mpi_alloc_test
+  cmake --build "$1" -j"$JOBS" --target mpi_job_test mpi_alloc_test mekal_run mekal_record \
+    mpi_recorded_app
   ctest --test-dir "$1" --output-on-failure -j"$JOBS" -R '^mpi_'
 }
 

@@ -72,6 +72,9 @@ check("members of a later format" ARGS ext_a.json ext_b.json EXIT 1 ERR "" OUT [
 + rank_seconds: ranks: [1.5,1.25]
 ~ residual: ranks: [1e-09,2e-09,1e-09,3e-09] -> [1e-09,2e-09,1e-09,4e-09]
 ]=])
+check("records of an MPI job" ARGS run_mpi_a.json run_mpi_b.json EXIT 1 ERR "" OUT [=[
+~ residual: ranks: [{"long_type":"double","rank":0,"type":"%f","value":1e-09},{"long_type":"double","rank":1,"type":"%f","value":3e-09}] -> [{"long_type":"double","rank":0,"type":"%f","value":1e-09},{"long_type":"double","rank":1,"type":"%f","value":4e-09}]
+]=])
 check("--json, equal" ARGS --json run_a.json run_noise.json EXIT 0 ERR ""
   OUT "{\"a\":\"run_a.json\",\"b\":\"run_noise.json\",\"differences\":[]}\n")
 check("--json" ARGS --json ext_a.json ext_b.json EXIT 1 ERR "" OUT [=[

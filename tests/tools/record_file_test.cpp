@@ -51,6 +51,24 @@ TEST(RecordFile, OutputPathPatterns) {
     }
 }
 
+TEST(RecordFile, RankPathsStayBesideTheJobsRecord) {
+    const struct {
+        const char *path;
+        int rank;
+        const char *expected;
+    } rows[] = {
+        {"/runs/job.json", 3, "/runs/job.rank3.json"},
+        {"/runs/job", 0, "/runs/job.rank0"},
+        {"/runs/job.JSON", 12, "/runs/job.JSON.rank12"},
+        {"/runs/.json", 1, "/runs/.json.rank1"},  // a file named .json has no stem
+    };
+    for (const auto &row : rows) {
+        text_buffer out;
+        EXPECT_TRUE(mekal::record::rank_path(row.path, row.rank, &out));
+        EXPECT_EQ(take(out.release()), row.expected);
+    }
+}
+
 TEST(RecordFile, DocumentHoldsTheHeaderAndTheValues) {
     const mekal::record::program_facts program{"\"/bin/app\"", "[\"app\", \"-v\"]", 99, "\"node\""};
     const char *values = "[\n{\"name\":\"a\",\"value\":1},\n{\"name\":\"b\",\"value\":[2]}\n]\n";
@@ -65,7 +83,11 @@ TEST(RecordFile, DocumentHoldsTheHeaderAndTheValues) {
                                       R"({"executable":"/bin/app","argv":["app","-v"],"pid":99,"host":"node"})"));
         EXPECT_EQ(doc["recorder"]["version"], "0.5.0");
         EXPECT_EQ(doc["values"].size(), 2u);
+        EXPECT_FALSE(doc.contains("mpi"));
     }
+    const auto job = nlohmann::json::parse(
+        take(mekal::record::build_record(program, "\"0.5.0\"", values, true, false, 0, 8)));
+    EXPECT_EQ(job["mpi"], nlohmann::json::parse(R"({"size":8})"));
 }
 
 TEST(RecordFile, MergeKeepsValuesFromBeforeACleanUnlessRecordedAgain) {

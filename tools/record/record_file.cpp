@@ -73,8 +73,22 @@ bool expand_path(const char *pattern, long pid, const char *host, const char *ex
     return !out->failed && out->length > 0;
 }
 
+bool rank_path(const char *path, int rank, text_buffer *out) {
+    static constexpr char kSuffix[] = ".json";
+    constexpr size_t kSuffixLength = sizeof kSuffix - 1;
+    const size_t length = std::strlen(path);
+    const bool suffixed = length > kSuffixLength && path[length - kSuffixLength - 1] != '/' &&
+                          std::strcmp(path + length - kSuffixLength, kSuffix) == 0;
+    const size_t stem = suffixed ? length - kSuffixLength : length;
+    out->append(path, stem);
+    out->append(".rank");
+    out->append_long(rank);
+    out->append(path + stem);
+    return !out->failed;
+}
+
 char *build_record(const program_facts &program, const char *version_json, const char *values,
-                   bool complete, bool has_status, int exit_status) {
+                   bool complete, bool has_status, int exit_status, int job_size) {
     text_buffer out;
     out.append("{\n\"schema\": \"mekal-run-record\",\n\"schema_version\": 1,\n\"complete\": ");
     out.append(complete ? "true" : "false");
@@ -89,7 +103,13 @@ char *build_record(const program_facts &program, const char *version_json, const
     out.append_long(program.pid);
     out.append(", \"host\": ");
     out.append(program.host);
-    out.append("},\n\"recorder\": {\"version\": ");
+    out.append("},\n");
+    if (job_size > 0) {
+        out.append("\"mpi\": {\"size\": ");
+        out.append_long(job_size);
+        out.append("},\n");
+    }
+    out.append("\"recorder\": {\"version\": ");
     out.append(version_json);
     out.append("},\n\"values\": ");
     // The registry's text ends with a newline; the record closes after it.

@@ -34,6 +34,11 @@ struct text_buffer {
 bool expand_path(const char *pattern, long pid, const char *host, const char *executable_name,
                  text_buffer *out);
 
+// The record of one rank of an MPI job while the job runs: path with
+// ".rank<rank>" before a final ".json", or at its end. The ranks' records
+// stay apart also when path names no process id. False on exhausted memory.
+bool rank_path(const char *path, int rank, text_buffer *out);
+
 // What the record says of the program, each member already JSON text.
 struct program_facts {
     const char *executable;  // a JSON string
@@ -43,9 +48,10 @@ struct program_facts {
 };
 
 // The whole record document. values is the registry's JSON array text (one
-// entry per line). exit_status is ignored unless has_status.
+// entry per line). exit_status is ignored unless has_status. A job_size
+// above 0 marks the record of a whole MPI job of that many ranks.
 char *build_record(const program_facts &program, const char *version_json, const char *values,
-                   bool complete, bool has_status, int exit_status);
+                   bool complete, bool has_status, int exit_status, int job_size = 0);
 
 // Values recorded before a clean (snapshot) followed by those recorded
 // since (current), both one entry per line as the registry renders them; a

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -22,6 +23,9 @@
 #include "mekal.h"
 #include "record_file.h"
 #include "recorder.h"
+#ifdef MEKAL_RECORD_MPI
+#include "job_merge.h"
+#endif
 
 using mekal::record::text_buffer;
 
@@ -46,6 +50,13 @@ struct recorder_state {
     char *host_json = nullptr;
     char *version_json = nullptr;
     char *snapshot = nullptr;  // the values as they were when the program cleaned
+#ifdef MEKAL_RECORD_MPI
+    char *job_path = nullptr;      // where the job's record goes; path is this rank's
+    int launcher_rank = -1;        // the rank the launcher's environment gives, if any
+    int job_size = 0;              // rank 0 after the merge: the record is the job's
+    char *job_values = nullptr;    // the job's values at the merge
+    char *own_at_merge = nullptr;  // rank 0's own values then
+#endif
 };
 
 recorder_state g_state;
@@ -56,13 +67,19 @@ struct errno_guard {
     ~errno_guard() { errno = saved; }
 };
 
-void report(const char *what, int error) {
+// The one line the recorder may write on stderr: "mekal-run: <what><why>".
+void say(const char *what, const char *why) {
     if (g_state.reported) return;
     g_state.reported = true;
     char line[4608];
-    const int n = std::snprintf(line, sizeof line, "mekal-run: cannot write the record %s: %s\n",
-                                what, std::strerror(error));
+    const int n = std::snprintf(line, sizeof line, "mekal-run: %s%s\n", what, why);
     if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+}
+
+void report(const char *what, int error) {
+    char subject[4200];
+    (void)std::snprintf(subject, sizeof subject, "cannot write the record %s: ", what);
+    say(subject, std::strerror(error));
 }
 
 char *json_string(const char *text) {
@@ -163,27 +180,56 @@ char *absolute_output_path(const char *host, const char *executable) {
     return path.release();
 }
 
-void write_record(bool complete) {
+// The process's values as the record holds them: the registry's, and those
+// released by a clean before.
+char *own_values() {
     char *values = mekal_namevals_to_json(mekal_category_all);
     if (values != nullptr && g_state.snapshot != nullptr) {
         char *merged = mekal::record::merge_values(g_state.snapshot, values);
         std::free(values);
         values = merged;
     }
+    return values;
+}
+
+// Returns 0 or the errno value of the failure, which is reported.
+int write_record(bool complete) {
+    char *values = own_values();
+    const char *path = g_state.path;
+    int job_size = 0;
+#ifdef MEKAL_RECORD_MPI
+    if (g_state.job_size > 0) {
+        path = g_state.job_path;
+        job_size = g_state.job_size;
+        complete = true;
+    }
+    if (job_size > 0 && values != nullptr) {
+        // The job's values at the merge, with what rank 0 recorded since.
+        char *since = std::strcmp(values, g_state.own_at_merge) == 0
+                          ? nullptr
+                          : mekal::record::entries_since(values, g_state.own_at_merge);
+        char *job = since != nullptr ? mekal::record::merge_values(g_state.job_values, since)
+                                     : strdup(g_state.job_values);
+        std::free(since);
+        std::free(values);
+        values = job;
+    }
+#endif
     const mekal::record::program_facts program{g_state.executable_json, g_state.argv_json,
                                                static_cast<long>(g_state.pid), g_state.host_json};
     char *document = values == nullptr ? nullptr
                                         : mekal::record::build_record(program, g_state.version_json,
                                                                       values, complete,
                                                                       g_state.have_status,
-                                                                      g_state.exit_status);
+                                                                      g_state.exit_status, job_size);
     const int error = document == nullptr
                           ? ENOMEM
-                          : mekal::record::write_atomically(g_state.path, document,
-                                                            std::strlen(document), g_state.mode);
-    if (error != 0) report(g_state.path, error);
+                          : mekal::record::write_atomically(path, document, std::strlen(document),
+                                                            g_state.mode);
+    if (error != 0) report(path, error);
     std::free(document);
     std::free(values);
+    return error;
 }
 
 // Sees the program's own "fini" and "clean": values released by a clean are
@@ -214,7 +260,40 @@ void release_state() {
         std::free(*p);
         *p = nullptr;
     }
+#ifdef MEKAL_RECORD_MPI
+    for (char **p : {&g_state.job_path, &g_state.job_values, &g_state.own_at_merge}) {
+        std::free(*p);
+        *p = nullptr;
+    }
+#endif
 }
+
+#ifdef MEKAL_RECORD_MPI
+// The rank that the MPI launcher put in the environment, or -1.
+int launcher_rank() {
+    for (const char *name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK"}) {
+        const char *text = std::getenv(name);
+        if (text == nullptr || *text == '\0') continue;
+        char *end = nullptr;
+        errno = 0;
+        const long rank = std::strtol(text, &end, 10);
+        if (*end == '\0' && errno == 0 && rank >= 0 && rank <= INT_MAX) return static_cast<int>(rank);
+    }
+    return -1;
+}
+
+// This rank's record gets a name of its own beside the job's (the path as
+// expanded), so that the ranks never write one file while the job runs.
+bool use_rank_path(int rank) {
+    text_buffer path;
+    if (!mekal::record::rank_path(g_state.job_path, rank, &path)) return false;
+    char *own = path.release();
+    if (own == nullptr) return false;
+    std::free(g_state.path);
+    g_state.path = own;
+    return true;
+}
+#endif
 
 void start() {
     g_state.pid = getpid();
@@ -227,6 +306,17 @@ void start() {
     char host[512] = {};
     (void)melsys_hostname(host, sizeof host);
     g_state.path = absolute_output_path(host, executable);
+#ifdef MEKAL_RECORD_MPI
+    g_state.launcher_rank = launcher_rank();
+    if (g_state.path != nullptr) {
+        g_state.job_path = strdup(g_state.path);
+        if (g_state.job_path == nullptr ||
+            (g_state.launcher_rank >= 0 && !use_rank_path(g_state.launcher_rank))) {
+            std::free(g_state.path);
+            g_state.path = nullptr;
+        }
+    }
+#endif
     if (!following) leave_children_alone();
     // Files are created as the program would create them.
     const mode_t mask = umask(0);
@@ -288,6 +378,61 @@ void finish() {
     write_record(true);
     release_state();
 }
+
+#ifdef MEKAL_RECORD_MPI
+char *current_values() {
+    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return nullptr;
+    return own_values();
+}
+
+void mpi_started(int rank, int size) {
+    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+    errno_guard keep_errno;
+    // Without the launcher's word the ranks may share the expanded path.
+    if (rank != g_state.launcher_rank && (size > 1 || g_state.launcher_rank >= 0)) {
+        char *shared = strdup(g_state.path);
+        if (shared != nullptr && use_rank_path(rank) && write_record(false) == 0 &&
+            std::strcmp(shared, g_state.path) != 0)
+            (void)unlink(shared);
+        std::free(shared);
+        return;
+    }
+    (void)write_record(false);
+}
+
+bool write_job_record(char *values, char *own_values, int size) {
+    if (!g_state.active || g_state.finished || getpid() != g_state.pid) {
+        std::free(values);
+        std::free(own_values);
+        return false;
+    }
+    errno_guard keep_errno;
+    g_state.job_values = values;
+    g_state.own_at_merge = own_values;
+    g_state.job_size = size;
+    if (write_record(true) != 0) {
+        g_state.job_size = 0;
+        std::free(g_state.job_values);
+        std::free(g_state.own_at_merge);
+        g_state.job_values = g_state.own_at_merge = nullptr;
+        return false;
+    }
+    if (std::strcmp(g_state.path, g_state.job_path) != 0) (void)unlink(g_state.path);
+    return true;
+}
+
+void leave_record_to_rank_zero() {
+    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+    errno_guard keep_errno;
+    if (std::strcmp(g_state.path, g_state.job_path) != 0) (void)unlink(g_state.path);
+    g_state.finished = true;
+    release_state();
+}
+
+void report_unmerged(const char *why) {
+    say("the ranks' records were not merged, each rank writes its own: ", why);
+}
+#endif
 
 }  // namespace mekal::record
 

@@ -16,4 +16,27 @@ void note_exit_status(int status);
 // Writes the complete record once, in the recorded process only.
 void finish();
 
+#ifdef MEKAL_RECORD_MPI
+// The MPI build: what the wrappers of MPI_Init and MPI_Finalize ask of the
+// recorder. Each is a no-op where the recorder is not recording.
+
+// The values as this process's record holds them, or NULL (also when the
+// recorder is not recording): the caller frees them.
+char *current_values();
+// After MPI_Init: this process is rank of size. Its record takes a name of
+// its own (unless the launcher's rank gave it one) and is rewritten, with
+// the job's facts now in the registry.
+void mpi_started(int rank, int size);
+// Rank 0: writes the job's record with values (the job's) and keeps them,
+// with own_values (its own at the merge), to rewrite it at exit; takes both
+// blocks. false when the record could not be written: the rank's own
+// record is then kept.
+bool write_job_record(char *values, char *own_values, int size);
+// Every other rank, once rank 0 wrote the job's record: removes this rank's
+// record and writes none at exit.
+void leave_record_to_rank_zero();
+// Rank 0, when the merge was given up: one line on stderr saying why.
+void report_unmerged(const char *why);
+#endif
+
 }  // namespace mekal::record
