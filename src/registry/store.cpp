@@ -26,8 +26,8 @@ struct name_memo {
 name_memo memo;
 
 // The entry of name and its chain, through the memo or by hashing. Lookups
-// hash straight away: for lookups of ever other names even the memo's
-// check costs more than it saves.
+// hash straight away: their names keep changing, so even the memo's
+// check would cost more than it saves.
 inline nameval_entry *locate(nameval_entry **table, const char *name, unsigned *index) {
     if (name == memo.name) {
         for (nameval_entry *e = table[memo.index]; e != nullptr; e = e->bucket_next) {
