@@ -367,10 +367,11 @@ BENCHMARK(floor_replace_refset16)->Name("floor/replace_refset16");
 
 constexpr int kPairedBatch = 1000;
 
-void paired_replace_int_sub(benchmark::State &state) {
+// A scalar replace of name, with or without a subcategory, against its floor.
+void paired_replace_int(benchmark::State &state, const char *name, const char *subcategory) {
     ensure_registry(kPopulation, 0, true);
     Held held;
-    allocate_held(held, kSubcategory);
+    allocate_held(held, subcategory);
     int i = 0;
     long failures = 0;
     paired(
@@ -378,15 +379,15 @@ void paired_replace_int_sub(benchmark::State &state) {
         [&] {
             return time_ns([&] {
                 for (int k = 0; k < kPairedBatch; ++k)
-                    failures += mekal_namevalue(fixed::kIntSub, mekal_category_general,
-                                                kSubcategory, "%d", i++) != 0;
+                    failures += mekal_namevalue(name, mekal_category_general, subcategory, "%d",
+                                                i++) != 0;
             });
         },
         [&] {
             return time_ns([&] {
                 for (int k = 0; k < kPairedBatch; ++k) {
                     free_held(held);
-                    allocate_held(held, kSubcategory);
+                    allocate_held(held, subcategory);
                     held.slot->as_int = i++;
                     benchmark::DoNotOptimize(held);
                 }
@@ -395,37 +396,10 @@ void paired_replace_int_sub(benchmark::State &state) {
     free_held(held);
     require(state, failures == 0, "recording failed");
 }
-BENCHMARK(paired_replace_int_sub)->Name("paired/replace_int_sub");
-
-void paired_replace_int_nosub(benchmark::State &state) {
-    ensure_registry(kPopulation, 0, true);
-    Held held;
-    allocate_held(held, nullptr);
-    int i = 0;
-    long failures = 0;
-    paired(
-        state, kPairedBatch,
-        [&] {
-            return time_ns([&] {
-                for (int k = 0; k < kPairedBatch; ++k)
-                    failures += mekal_namevalue(fixed::kIntNoSub, mekal_category_general, nullptr,
-                                                "%d", i++) != 0;
-            });
-        },
-        [&] {
-            return time_ns([&] {
-                for (int k = 0; k < kPairedBatch; ++k) {
-                    free_held(held);
-                    allocate_held(held, nullptr);
-                    held.slot->as_int = i++;
-                    benchmark::DoNotOptimize(held);
-                }
-            });
-        });
-    free_held(held);
-    require(state, failures == 0, "recording failed");
-}
-BENCHMARK(paired_replace_int_nosub)->Name("paired/replace_int_nosub");
+BENCHMARK_CAPTURE(paired_replace_int, sub, fixed::kIntSub, kSubcategory)
+    ->Name("paired/replace_int_sub");
+BENCHMARK_CAPTURE(paired_replace_int, nosub, fixed::kIntNoSub, nullptr)
+    ->Name("paired/replace_int_nosub");
 
 void paired_replace_text32(benchmark::State &state) {
     ensure_registry(kPopulation, 0, true);
