@@ -4,16 +4,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "check.h"
 #include "mekal.h"
-
-static int failures = 0;
-#define CHECK(cond)                                                                \
-    do {                                                                           \
-        if (!(cond)) {                                                             \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                            \
-        }                                                                          \
-    } while (0)
 
 static mekal_value_t *value_of(const char *name) {
     static mekal_value_t missing;
@@ -38,6 +30,5 @@ int main(void) {
     CHECK(value_of("git_commit_date")->as_long == 1700000000L);
     CHECK(mekal_get_nameval("git_describe", NULL, NULL, NULL, NULL) == -1);
     mekal_clean();
-    if (failures == 0) printf("buildinfo_c_test: all checks passed\n");
-    return failures == 0 ? 0 : 1;
+    return check_result("buildinfo_c_test");
 }

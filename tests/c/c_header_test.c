@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "check.h"
 #include "mekal.h"
 
 _Static_assert(sizeof(mekal_datatype_t) == 40, "datatype size");
@@ -26,15 +27,6 @@ _Static_assert(offsetof(mekal_value_info_t, subcategory) == 8, "info subcategory
 _Static_assert(offsetof(mekal_value_info_t, timestamp) == 16, "info timestamp");
 _Static_assert(mekal_type_jsonstring == 18 && mekal_type_long_long == 16, "type codes");
 _Static_assert(mekal_category_control == 4, "control category");
-
-static int failures = 0;
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
-    } while (0)
 
 static int seen = 0;
 static void count_cb(const char *name, mekal_value_t *value,
@@ -101,6 +93,5 @@ int main(void) {
     CHECK(calls == 3); /* "pair" and the "clean" event */
     CHECK(mekal_get_nameval("answer", NULL, NULL, NULL, NULL) == -1);
 
-    if (failures == 0) printf("c_header_test: all checks passed\n");
-    return failures == 0 ? 0 : 1;
+    return check_result("c_header_test");
 }
