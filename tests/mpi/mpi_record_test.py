@@ -19,16 +19,13 @@ import subprocess
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
+from record_checks import schema_validator, values  # noqa: E402
+
 MPIEXEC, MEKAL_RUN, RECORDER, SCHEMA, APP, WORK_DIR = sys.argv[1:7]
 
-try:
-    import jsonschema
-    VALIDATOR = jsonschema.Draft202012Validator(json.load(open(SCHEMA)))
-except ImportError:
-    if os.environ.get("MEKAL_REQUIRE_SCHEMA") == "1":
-        raise
-    print("mpi_record_test: skipped: this python cannot import jsonschema (python3-jsonschema)")
-    sys.exit(77)
+VALIDATOR = schema_validator(SCHEMA, "mpi_record_test")
 
 PRELOAD = os.environ.get("MEKAL_TEST_PRELOAD", "")
 LAUNCHER = [word for word in os.environ.get("MEKAL_TEST_LAUNCHER", "").split("|") if word]
@@ -46,10 +43,6 @@ def mpirun(ranks, output, program, cwd):
     else:
         command += [MEKAL_RUN] + (["-o", output] if output else []) + ["--"]
     return subprocess.run(command + program, cwd=cwd, capture_output=True, text=True, timeout=600)
-
-
-def values(record):
-    return {v["name"]: v for v in record["values"]}
 
 
 class MpiJob(unittest.TestCase):

@@ -12,17 +12,13 @@ import subprocess
 import sys
 import unittest
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+from record_checks import schema_validator, values  # noqa: E402
+
 MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF = map(
     os.path.abspath, sys.argv[1:8])
 
-try:
-    import jsonschema
-    VALIDATOR = jsonschema.Draft202012Validator(json.load(open(SCHEMA)))
-except ImportError:
-    if os.environ.get("MEKAL_REQUIRE_SCHEMA") == "1":
-        raise
-    print("run_test: skipped: this python cannot import jsonschema (python3-jsonschema)")
-    sys.exit(77)
+VALIDATOR = schema_validator(SCHEMA, "run_test")
 
 
 # In sanitizer builds the recorder needs the sanitizer's runtime first.
@@ -35,10 +31,6 @@ def run(args, env=None, cwd=None):
         env["LD_PRELOAD"] = PRELOAD
     return subprocess.run([MEKAL_RUN] + args, capture_output=True, text=True,
                           env=env, cwd=cwd, timeout=120)
-
-
-def values(record):
-    return {v["name"]: v for v in record["values"]}
 
 
 class MekalRun(unittest.TestCase):
