@@ -3,6 +3,7 @@ exit status and the program's own output, then reads the record(s) it left
 and validates each one against the run record's schema.
 
 Arguments: MEKAL_RUN SCHEMA EXAMPLE EXIT_WITH EXIT_WITH_STATIC WORK_DIR MEKAL_DIFF
+CLEANING_APP
 """
 import json
 import os
@@ -15,8 +16,8 @@ import unittest
 sys.dont_write_bytecode = True  # nothing written into the source tree
 from record_checks import schema_validator, values  # noqa: E402
 
-MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF = map(
-    os.path.abspath, sys.argv[1:8])
+(MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF,
+ CLEANING_APP) = map(os.path.abspath, sys.argv[1:9])
 
 VALIDATOR = schema_validator(SCHEMA, "run_test")
 
@@ -99,6 +100,12 @@ class MekalRun(unittest.TestCase):
         self.assertEqual(names["seed"]["value"], 18446744073709551557)
         self.assertEqual(names["inputs"]["value"], ["mesh.h5", "params.toml", "boundary.csv"])
         self.assertEqual(len(record["values"]), len(names))
+        # Cleaned twice, then its own fini: every value is kept, and the
+        # recorder sends no second "fini".
+        result = run(["-o", os.path.join(self.dir, "r.json"), CLEANING_APP])
+        self.assertEqual(result.returncode, 0, result.stderr)
+        names = values(self.only_record())
+        self.assertEqual([names[n]["value"] for n in ("a", "b", "c", "fini_seen")], [1, 2, 3, 1])
 
     def test_environment_by_prefix(self):
         env = dict(os.environ, MEKAL_T_B="2", MEKAL_T_A="1", MEKAL_U="3", OTHER_T="4")

@@ -1,5 +1,6 @@
-// The two functions the recorder interposes to learn how the program ends:
-// the C library's start routine, to wrap main, and exit. Every other symbol
+// The functions the recorder interposes: the C library's start routine, to
+// wrap main, and exit, to learn how the program ends; and mekal_clean, which
+// releases every observer, the recorder's own among them. Every other symbol
 // of the recorder is hidden.
 #include <dlfcn.h>
 
@@ -16,6 +17,8 @@ using start_function = int (*)(main_function, int, char **, void (*)(), void (*)
 main_function g_main = nullptr;
 using exit_function = void (*)(int);
 exit_function g_exit = nullptr;
+using clean_function = int (*)();
+clean_function g_clean = nullptr;
 
 int recorded_main(int argc, char **argv, char **envp) {
     // Registered now, this handler runs before the program's static
@@ -43,4 +46,13 @@ extern "C" __attribute__((visibility("default"), noreturn)) void exit(int status
     if (g_exit == nullptr) _Exit(status);
     g_exit(status);
     __builtin_unreachable();
+}
+
+// The recorder's observer goes with every clean: it is registered again, so
+// that it sees the next clean and the program's "fini" too.
+extern "C" __attribute__((visibility("default"))) int mekal_clean() {
+    if (g_clean == nullptr) g_clean = reinterpret_cast<clean_function>(dlsym(RTLD_NEXT, "mekal_clean"));
+    const int result = g_clean != nullptr ? g_clean() : -1;
+    mekal::record::observe_again();
+    return result;
 }

@@ -254,6 +254,8 @@ void on_control(const char *name, mekal_category_t, const char *, mekal_value_t 
     }
 }
 
+void observe() { mekal_register_cb(1, mekal_category_control, on_control, 1, nullptr); }
+
 void release_state() {
     for (char **p : {&g_state.path, &g_state.executable_json, &g_state.argv_json,
                      &g_state.host_json, &g_state.version_json, &g_state.snapshot}) {
@@ -336,7 +338,7 @@ void start() {
     (void)mekal_walltime();
     (void)mekal_cputime();
     (void)mekal_systime();
-    mekal_register_cb(1, mekal_category_control, on_control, 1, nullptr);
+    observe();
 
     char version[32];
     std::snprintf(version, sizeof version, "%d.%d.%d", MEKAL_VERSION_MAJOR, MEKAL_VERSION_MINOR,
@@ -362,6 +364,10 @@ namespace mekal::record {
 void note_exit_status(int status) {
     g_state.have_status = true;
     g_state.exit_status = status;
+}
+
+void observe_again() {
+    if (g_state.active && !g_state.finished && getpid() == g_state.pid) observe();
 }
 
 void finish() {

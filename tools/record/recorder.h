@@ -15,6 +15,8 @@ inline constexpr char kFollowVariable[] = "MEKAL_RECORD_FOLLOW";
 void note_exit_status(int status);
 // Writes the complete record once, in the recorded process only.
 void finish();
+// After a clean, which released the recorder's observer: registers it again.
+void observe_again();
 
 #ifdef MEKAL_RECORD_MPI
 // The MPI build: what the wrappers of MPI_Init and MPI_Finalize ask of the
