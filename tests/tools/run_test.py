@@ -116,6 +116,12 @@ class MekalRun(unittest.TestCase):
         os.remove(out)
         run(["-o", out, "/bin/true"], env=env)
         self.assertNotIn("environment", values(self.only_record()))
+        # Prefixes longer than a page together: the last is taken whole.
+        os.remove(out)
+        fillers = ["Z%064d" % i for i in range(62)]
+        run(sum((["--env", p] for p in fillers + ["MEKAL_T_A"]), []) + ["-o", out, "/bin/true"],
+            env=env)
+        self.assertEqual(values(self.only_record())["environment"]["value"], [["MEKAL_T_A", "1"]])
 
     def test_output_paths(self):
         # The default name in the working directory, and %e/%h/%p expanded.
@@ -128,6 +134,13 @@ class MekalRun(unittest.TestCase):
         os.remove(os.path.join(self.dir, expected))
         run(["-o", os.path.join(self.dir, "%e.%%.json"), "/bin/true"])
         self.assertEqual(os.listdir(self.dir), [exe + ".%.json"])
+        # A '%' in the working directory's name is no conversion.
+        os.remove(os.path.join(self.dir, exe + ".%.json"))
+        odd = os.path.join(self.dir, "100%done")
+        os.mkdir(odd)
+        self.assertEqual(run(["-o", "r.json", "/bin/true"], cwd=odd).stderr, "")
+        self.assertEqual(os.listdir(odd), ["r.json"])
+        shutil.rmtree(odd)
 
     def test_only_the_launched_program_unless_following(self):
         pattern = os.path.join(self.dir, "%p.json")
@@ -158,6 +171,7 @@ class MekalRun(unittest.TestCase):
             ([], 2, "no program to run"),
             (["--bogus", "/bin/true"], 2, "unknown option --bogus"),
             (["--follow", "-o", "x.json", "/bin/true"], 2, "--follow needs %p"),
+            (["--follow", "-o", "%%p.json", "/bin/true"], 2, "--follow needs %p"),
             (["-o", os.path.join(self.dir, "r.json"), "/nonexistent/program"], 127, "not found"),
             (["-o", "/nonexistent/dir/r.json", "/bin/true"], 0, "cannot write the record"),
             (["-o", os.path.join(self.dir, "s.json"), STATIC_PROGRAM, "exit", "7"], 7, "statically linked"),

@@ -31,8 +31,8 @@ using mekal::record::text_buffer;
 
 namespace {
 
-constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
-constexpr int kMaxPrefixes = 64;
+using mekal::record::kDefaultPattern;
+using mekal::record::kMaxPrefixes;
 
 struct recorder_state {
     bool active = false;     // the first record could be set up

@@ -4,6 +4,10 @@
 
 namespace mekal::record {
 
+// The record's path when mekal-run is given none.
+inline constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
+// The most --env prefixes a run takes.
+inline constexpr int kMaxPrefixes = 64;
 // The record's path, with %p, %h, %e; relative to the working directory.
 inline constexpr char kOutputVariable[] = "MEKAL_RECORD_OUTPUT";
 // Prefixes of environment variables to record, separated by ':'.

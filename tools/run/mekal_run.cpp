@@ -37,8 +37,8 @@ constexpr char kUsage[] =
     "  -h, --help         show this help and exit\n"
     "      --version      show the version and exit\n";
 
-constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
-constexpr int kMaxPrefixes = 64;
+using mekal::record::kDefaultPattern;
+using mekal::record::kMaxPrefixes;
 
 struct options {
     const char *output = kDefaultPattern;
@@ -65,6 +65,16 @@ const char *option_value(int argc, char **argv, int *i, const char *name) {
 bool is_option(const char *arg, const char *name) {
     const size_t length = std::strlen(name);
     return std::strncmp(arg, name, length) == 0 && (arg[length] == '\0' || arg[length] == '=');
+}
+
+// Whether the output pattern expands a %p ("%%p" is a '%' and a 'p').
+bool holds_pid(const char *pattern) {
+    for (const char *p = pattern; *p != '\0'; ++p) {
+        if (*p != '%') continue;
+        if (*++p == 'p') return true;
+        if (*p == '\0') break;
+    }
+    return false;
 }
 
 options parse(int argc, char **argv) {
@@ -105,7 +115,7 @@ options parse(int argc, char **argv) {
     }
     if (out.program < 0) usage_error("no program to run");
     if (*out.output == '\0') usage_error("the output path is empty");
-    if (out.follow && std::strstr(out.output, "%p") == nullptr)
+    if (out.follow && !holds_pid(out.output))
         usage_error("--follow needs %p in the output path, so that each program writes its own record");
     return out;
 }
@@ -186,16 +196,52 @@ bool recorder_path(char *path, size_t size) {
     return access(path, R_OK) == 0;
 }
 
-// "NAME=" followed by the parts, in a new block (the environment keeps it).
-char *setting(const char *name, const char *a, const char *b = "", const char *c = "") {
-    const size_t size = std::strlen(name) + std::strlen(a) + std::strlen(b) + std::strlen(c) + 2;
-    auto *text = static_cast<char *>(std::malloc(size));
-    if (text == nullptr) {
+// A block of size bytes: without one, mekal-run gives up.
+char *allocate(size_t size) {
+    auto *block = static_cast<char *>(std::malloc(size));
+    if (block == nullptr) {
         std::fputs("mekal-run: out of memory\n", stderr);
         std::exit(125);
     }
+    return block;
+}
+
+// "NAME=" followed by the parts, in a new block (the environment keeps it).
+char *setting(const char *name, const char *a, const char *b = "", const char *c = "") {
+    const size_t size = std::strlen(name) + std::strlen(a) + std::strlen(b) + std::strlen(c) + 2;
+    char *text = allocate(size);
     std::snprintf(text, size, "%s=%s%s%s", name, a, b, c);
     return text;
+}
+
+// text with each '%' doubled, so that the recorder's expansion gives it back.
+char *literal(const char *text) {
+    size_t size = 1;
+    for (const char *p = text; *p != '\0'; ++p) size += *p == '%' ? 2 : 1;
+    char *out = allocate(size);
+    char *q = out;
+    for (const char *p = text; *p != '\0'; ++p) {
+        *q++ = *p;
+        if (*p == '%') *q++ = '%';
+    }
+    *q = '\0';
+    return out;
+}
+
+// The prefixes joined with ':', in a new block.
+char *joined(const char *const *prefixes, int count) {
+    size_t size = 1;
+    for (int i = 0; i < count; ++i) size += std::strlen(prefixes[i]) + 1;
+    char *out = allocate(size);
+    char *q = out;
+    for (int i = 0; i < count; ++i) {
+        if (i > 0) *q++ = ':';
+        const size_t length = std::strlen(prefixes[i]);
+        std::memcpy(q, prefixes[i], length);
+        q += length;
+    }
+    *q = '\0';
+    return out;
 }
 
 void set(char *text) {
@@ -232,19 +278,22 @@ int main(int argc, char **argv) {
         else set(setting("LD_PRELOAD", recorder));
         // The program may change directory before it exits.
         char cwd[PATH_MAX];
-        if (opts.output[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
-            set(setting(mekal::record::kOutputVariable, cwd, "/", opts.output));
-        else
+        if (opts.output[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+            char *directory = literal(cwd);
+            set(setting(mekal::record::kOutputVariable, directory, "/", opts.output));
+            std::free(directory);
+        } else {
             set(setting(mekal::record::kOutputVariable, opts.output));
+        }
         if (opts.follow) set(setting(mekal::record::kFollowVariable, "1"));
         else unsetenv(mekal::record::kFollowVariable);
-        char list[4096] = "";
-        for (int i = 0; i < opts.prefix_count; ++i) {
-            const size_t used = std::strlen(list);
-            std::snprintf(list + used, sizeof list - used, "%s%s", i > 0 ? ":" : "", opts.prefixes[i]);
+        if (opts.prefix_count > 0) {
+            char *list = joined(opts.prefixes, opts.prefix_count);
+            set(setting(mekal::record::kEnvVariable, list));
+            std::free(list);
+        } else {
+            unsetenv(mekal::record::kEnvVariable);
         }
-        if (opts.prefix_count > 0) set(setting(mekal::record::kEnvVariable, list));
-        else unsetenv(mekal::record::kEnvVariable);
     }
 
     execv(file, argv + opts.program);
