@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -136,29 +137,42 @@ bool entry_name(const char *line, const char **name, size_t *length) {
     return true;
 }
 
-bool has_entry_named(const char *values, const char *name, size_t length) {
+struct name_ref {
+    const char *text;
+    size_t length;
+};
+
+bool operator<(const name_ref &a, const name_ref &b) {
+    const int order = std::memcmp(a.text, b.text, a.length < b.length ? a.length : b.length);
+    return order < 0 || (order == 0 && a.length < b.length);
+}
+
+// The entry names of values, sorted, so that a merge looks each name up
+// once instead of rescanning values per entry. NULL on exhausted memory.
+name_ref *sorted_names(const char *values, size_t *count) {
+    size_t lines = 1;
+    for (const char *p = values; *p != '\0'; ++p) lines += *p == '\n';
+    auto *names = static_cast<name_ref *>(std::malloc(lines * sizeof(name_ref)));
+    if (names == nullptr) return nullptr;
+    *count = 0;
     for (const char *line = values; line != nullptr && *line != '\0';) {
-        const char *other = nullptr;
-        size_t other_length = 0;
-        if (entry_name(line, &other, &other_length) && other_length == length &&
-            std::memcmp(other, name, length) == 0)
-            return true;
+        if (entry_name(line, &names[*count].text, &names[*count].length)) ++*count;
         line = std::strchr(line, '\n');
         if (line != nullptr) ++line;
     }
-    return false;
+    std::sort(names, names + *count);
+    return names;
 }
 
-// Appends every entry line of values to out, each ending ",\n"; with skip
-// set, leaves out the entries whose name skip also holds.
-void append_entries(text_buffer *out, const char *values, const char *skip) {
+// Appends every entry line of values to out, each ending ",\n", leaving
+// out the entries whose name is among the count names of skip.
+void append_entries(text_buffer *out, const char *values, const name_ref *skip, size_t count) {
     for (const char *line = values; line != nullptr && *line != '\0';) {
         const char *end = std::strchr(line, '\n');
         const size_t length = end ? static_cast<size_t>(end - line) : std::strlen(line);
-        const char *name = nullptr;
-        size_t name_length = 0;
-        if (entry_name(line, &name, &name_length) &&
-            (skip == nullptr || !has_entry_named(skip, name, name_length))) {
+        name_ref name{};
+        if (entry_name(line, &name.text, &name.length) &&
+            !std::binary_search(skip, skip + count, name)) {
             size_t keep = length;
             if (keep > 0 && line[keep - 1] == ',') --keep;
             out->append(line, keep);
@@ -171,10 +185,14 @@ void append_entries(text_buffer *out, const char *values, const char *skip) {
 }  // namespace
 
 char *merge_values(const char *snapshot, const char *current) {
+    size_t count = 0;
+    name_ref *names = sorted_names(current, &count);
+    if (names == nullptr) return nullptr;
     text_buffer out;
     out.append("[\n");
-    append_entries(&out, snapshot, current);
-    append_entries(&out, current, nullptr);
+    append_entries(&out, snapshot, names, count);
+    append_entries(&out, current, nullptr, 0);
+    std::free(names);
     if (out.failed) return nullptr;
     if (out.length > 2) {
         out.length -= 2;  // the last entry's ",\n"
