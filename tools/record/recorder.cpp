@@ -34,6 +34,12 @@ namespace {
 using mekal::record::kDefaultPattern;
 using mekal::record::kMaxPrefixes;
 
+#define MEKAL_RECORD_TEXT(x) #x
+#define MEKAL_RECORD_NUMBER(x) MEKAL_RECORD_TEXT(x)
+// The recorder's version, as a JSON string.
+constexpr char kVersionJson[] = "\"" MEKAL_RECORD_NUMBER(MEKAL_VERSION_MAJOR) "." MEKAL_RECORD_NUMBER(
+    MEKAL_VERSION_MINOR) "." MEKAL_RECORD_NUMBER(MEKAL_VERSION_PATCH) "\"";
+
 struct recorder_state {
     bool active = false;     // the first record could be set up
     bool finished = false;   // the final record was written (or given up)
@@ -48,7 +54,6 @@ struct recorder_state {
     char *executable_json = nullptr;
     char *argv_json = nullptr;
     char *host_json = nullptr;
-    char *version_json = nullptr;
     char *snapshot = nullptr;  // the values as they were when the program cleaned
 #ifdef MEKAL_RECORD_MPI
     char *job_path = nullptr;      // where the job's record goes; path is this rank's
@@ -88,29 +93,14 @@ char *json_string(const char *text) {
     return mekal_value_to_json(&slot, mekal_get_basetype(mekal_type_string));
 }
 
-// The command line as a JSON array of strings.
+// The command line as a JSON array of strings: the "cmdline" value that
+// the collectors recorded, or an empty array without one.
 char *argv_json() {
-    char *buffer = nullptr;
-    int length = 0;
-    text_buffer out;
-    out.append("[");
-    if (melsys_get_cmdline_buffer(&buffer, &length) == 0 && buffer != nullptr) {
-        const char *argument = buffer;
-        bool first = true;
-        for (int i = 0; i < length; ++i) {
-            if (buffer[i] != '\0') continue;
-            char *text = json_string(argument);
-            if (text == nullptr) out.failed = true;
-            if (!first) out.append(", ");
-            if (text != nullptr) out.append(text);
-            std::free(text);
-            first = false;
-            argument = buffer + i + 1;
-        }
-    }
-    std::free(buffer);
-    out.append("]");
-    return out.release();
+    mekal_datatype_t *datatype = nullptr;
+    mekal_value_t *value = nullptr;
+    if (mekal_get_nameval("cmdline", &datatype, &value, nullptr, nullptr) == 0)
+        return mekal_value_to_json(value, datatype);
+    return strdup("[]");
 }
 
 // Removes the recorder from LD_PRELOAD, and its settings from the
@@ -218,7 +208,7 @@ int write_record(bool complete) {
     const mekal::record::program_facts program{g_state.executable_json, g_state.argv_json,
                                                static_cast<long>(g_state.pid), g_state.host_json};
     char *document = values == nullptr ? nullptr
-                                        : mekal::record::build_record(program, g_state.version_json,
+                                        : mekal::record::build_record(program, kVersionJson,
                                                                       values, complete,
                                                                       g_state.have_status,
                                                                       g_state.exit_status, job_size);
@@ -258,7 +248,7 @@ void observe() { mekal_register_cb(1, mekal_category_control, on_control, 1, nul
 
 void release_state() {
     for (char **p : {&g_state.path, &g_state.executable_json, &g_state.argv_json,
-                     &g_state.host_json, &g_state.version_json, &g_state.snapshot}) {
+                     &g_state.host_json, &g_state.snapshot}) {
         std::free(*p);
         *p = nullptr;
     }
@@ -340,15 +330,11 @@ void start() {
     (void)mekal_systime();
     observe();
 
-    char version[32];
-    std::snprintf(version, sizeof version, "%d.%d.%d", MEKAL_VERSION_MAJOR, MEKAL_VERSION_MINOR,
-                  MEKAL_VERSION_PATCH);
     g_state.executable_json = json_string(executable);
     g_state.host_json = json_string(host);
-    g_state.version_json = json_string(version);
     g_state.argv_json = argv_json();
     if (g_state.executable_json == nullptr || g_state.host_json == nullptr ||
-        g_state.version_json == nullptr || g_state.argv_json == nullptr) {
+        g_state.argv_json == nullptr) {
         report(g_state.path, ENOMEM);
         release_state();
         return;
