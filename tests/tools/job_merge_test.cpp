@@ -141,6 +141,15 @@ TEST(JobMerge, OneListWithWhatDiffersPerRank) {
     EXPECT_EQ(counts.per_rank, 5u);
     // Rank 0 receives what differs, and nothing from a rank equal to it.
     EXPECT_EQ(sent[3], 0u);
+
+    // An answer that names one of its names twice is refused, not merged.
+    value_table root;
+    ASSERT_TRUE(mekal::record::index_values(ranks[0].c_str(), &root));
+    std::string repeated;
+    for (const char *v : {"1", "2", "3"}) repeated += "- " + entry("x", "%d", v) + "\n";
+    const char *answers[] = {nullptr, repeated.c_str()};
+    const size_t lengths[] = {0, repeated.size()};
+    EXPECT_EQ(take(mekal::record::merge_answers(root, answers, lengths, 2, nullptr)), "(null)");
 }
 
 TEST(JobMerge, RankZerosEntriesSinceTheMergeAreItsAlone) {

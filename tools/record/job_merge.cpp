@@ -396,8 +396,11 @@ char *merge_answers(const value_table &root, const char *const *answers, const s
     for (size_t i = 0; i < extra_count;) {
         size_t count = 0;
         const answer_item &first = *b.extras[i];
-        for (; i < extra_count && same_name(b.extras[i]->entry, first.entry); ++i)
+        for (; i < extra_count && same_name(b.extras[i]->entry, first.entry); ++i) {
+            // Sorted by rank: a rank that names a name twice is no answer.
+            if (count > 0 && b.holders[count - 1].rank == b.extras[i]->rank) return nullptr;
             b.holders[count++] = {b.extras[i]->rank, &b.extras[i]->entry};
+        }
         put_ranks_entry(out.next(), b.holders, count);
         ++found.per_rank;
     }
