@@ -47,11 +47,6 @@ struct merge_figures {
     double merged = 0;  // the job's values built, before the record is written
 };
 
-struct errno_guard {
-    int saved = errno;
-    ~errno_guard() { errno = saved; }
-};
-
 // Frees its block on every way out.
 struct heap_block {
     void *pointer = nullptr;
@@ -69,7 +64,7 @@ double seconds_now() {
 }
 
 void job_started() {
-    errno_guard keep_errno;
+    mekal::record::errno_guard keep_errno;
     // Collective on every rank: the job's size, hosts and MPI.
     (void)mekal_collect_all();
     int rank = 0;
@@ -231,7 +226,7 @@ void report_figures(const merge_figures &figures, double ended) {
 
 void job_ending() {
     if (g_job.comm == MPI_COMM_NULL) return;
-    errno_guard keep_errno;
+    mekal::record::errno_guard keep_errno;
     merge_figures figures;
     figures.started = seconds_now();
     const char *failure = merge_job(&figures);

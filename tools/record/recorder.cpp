@@ -66,12 +66,6 @@ struct recorder_state {
 
 recorder_state g_state;
 
-// Keeps errno as the program left it across the recorder's own work.
-struct errno_guard {
-    int saved = errno;
-    ~errno_guard() { errno = saved; }
-};
-
 // The one line the recorder may write on stderr: "mekal-run: <what><why>".
 void say(const char *what, const char *why) {
     if (g_state.reported) return;
@@ -429,7 +423,7 @@ void report_unmerged(const char *why) {
 }  // namespace mekal::record
 
 __attribute__((constructor)) static void recorder_load() {
-    errno_guard keep_errno;
+    mekal::record::errno_guard keep_errno;
     start();
     // Runs late (after the libraries' destructors) and only when the hook on
     // main did not get to register the earlier exit handler.

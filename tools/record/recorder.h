@@ -2,7 +2,15 @@
 // environment, and the exit path the interposed functions call.
 #pragma once
 
+#include <cerrno>
+
 namespace mekal::record {
+
+// Keeps errno as the program left it across the recorder's own work.
+struct errno_guard {
+    int saved = errno;
+    ~errno_guard() { errno = saved; }
+};
 
 // The record's path when mekal-run is given none.
 inline constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
