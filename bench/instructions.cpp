@@ -20,39 +20,22 @@ std::vector<const char *> g_keys;
 MapStore g_map;
 std::vector<std::string> g_map_keys;
 
-// Keeps the compiler from dropping a result.
-template <typename T>
-inline void keep(T const &value) {
-    asm volatile("" : : "g"(&value) : "memory");
-}
-
 __attribute__((noinline)) void run_replace_int_sub(long n) {
     for (long i = 0; i < n; ++i)
         mekal_namevalue(fixed::kIntSub, mekal_category_general, kSubcategory, "%d", static_cast<int>(i));
 }
 
+// The floor of the paired row, step for step.
 __attribute__((noinline)) void run_floor_replace_int_sub(long n) {
-    mekal_value_t *slot = static_cast<mekal_value_t *>(std::malloc(8));
-    char *sub = strdup(kSubcategory);
-    auto *info = static_cast<mekal_value_info_t *>(std::malloc(sizeof(mekal_value_info_t)));
+    Held held;
+    allocate_held(held, kSubcategory);
     for (long i = 0; i < n; ++i) {
-        std::free(slot);
-        std::free(sub);
-        std::free(info);
-        slot = static_cast<mekal_value_t *>(std::malloc(8));
-        slot->as_long = 0;
-        slot->as_int = static_cast<int>(i);
-        sub = strdup(kSubcategory);
-        info = static_cast<mekal_value_info_t *>(std::malloc(sizeof(mekal_value_info_t)));
-        *info = mekal_value_info_t{};
-        info->subcategory = sub;
-        clock_gettime(CLOCK_REALTIME, &info->timestamp);
-        keep(slot);
-        keep(info);
+        free_held(held);
+        allocate_held(held, kSubcategory);
+        held.slot->as_int = static_cast<int>(i);
+        benchmark::DoNotOptimize(held);
     }
-    std::free(slot);
-    std::free(sub);
-    std::free(info);
+    free_held(held);
 }
 
 __attribute__((noinline)) void run_lookup_hit(long n) {
@@ -61,7 +44,7 @@ __attribute__((noinline)) void run_lookup_hit(long n) {
         mekal_value_t *value = nullptr;
         mekal_datatype_t *datatype = nullptr;
         mekal_get_nameval(g_keys[k], &datatype, &value, nullptr, nullptr);
-        keep(value);
+        benchmark::DoNotOptimize(value);
         if (++k == g_keys.size()) k = 0;
     }
 }
@@ -69,7 +52,7 @@ __attribute__((noinline)) void run_lookup_hit(long n) {
 __attribute__((noinline)) void run_map_lookup_hit(long n) {
     size_t k = 0;
     for (long i = 0; i < n; ++i) {
-        keep(g_map.find(g_map_keys[k]));
+        benchmark::DoNotOptimize(g_map.find(g_map_keys[k]));
         if (++k == g_map_keys.size()) k = 0;
     }
 }
