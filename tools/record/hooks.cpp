@@ -31,6 +31,7 @@ int recorded_main(int argc, char **argv, char **envp) {
 
 }  // namespace
 
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
 extern "C" __attribute__((visibility("default"))) int __libc_start_main(
     main_function main, int argc, char **argv, void (*init)(), void (*fini)(),
     void (*rtld_fini)(), void *stack_end) {

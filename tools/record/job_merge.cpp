@@ -347,6 +347,7 @@ char *merge_answers(const value_table &root, const char *const *answers, const s
         }
     } b;
     b.items = static_cast<answer_item *>(std::calloc(2 * lines + 1, sizeof(answer_item)));
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers
     b.extras = static_cast<answer_item **>(std::calloc(2 * lines + 1, sizeof(answer_item *)));
     b.cursor = static_cast<size_t *>(std::calloc(2 * static_cast<size_t>(size), sizeof(size_t)));
     b.differs = static_cast<bool *>(std::calloc(root.count + 1, sizeof(bool)));
@@ -392,6 +393,7 @@ char *merge_answers(const value_table &root, const char *const *answers, const s
         ++found.per_rank;
     }
 
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers
     std::qsort(b.extras, extra_count, sizeof *b.extras, compare_extras);
     for (size_t i = 0; i < extra_count;) {
         size_t count = 0;

@@ -49,7 +49,7 @@ struct options {
 };
 
 [[noreturn]] void usage_error(const char *message, const char *detail = "") {
-    std::fprintf(stderr, "mekal-run: %s%s\n%s", message, detail, kUsage);
+    (void)std::fprintf(stderr, "mekal-run: %s%s\n%s", message, detail, kUsage);
     std::exit(2);
 }
 
@@ -90,10 +90,10 @@ options parse(int argc, char **argv) {
             break;
         }
         if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
-            std::fputs(kUsage, stdout);
+            (void)std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (std::strcmp(arg, "--version") == 0) {
-            std::printf("mekal-run %s\n", MEKAL_RUN_VERSION);
+            (void)std::printf("mekal-run %s\n", MEKAL_RUN_VERSION);
             std::exit(0);
         } else if (std::strcmp(arg, "--follow") == 0) {
             out.follow = true;
@@ -189,7 +189,7 @@ bool recorder_path(char *path, size_t size) {
     // Resolved, so that the program's list of loaded objects names it plainly.
     char resolved[PATH_MAX];
     if (realpath(joined, resolved) == nullptr || std::strlen(resolved) >= size) {
-        std::snprintf(path, size, "%s", joined);
+        (void)std::snprintf(path, size, "%s", joined);
         return false;
     }
     std::memcpy(path, resolved, std::strlen(resolved) + 1);
@@ -200,18 +200,22 @@ bool recorder_path(char *path, size_t size) {
 char *allocate(size_t size) {
     auto *block = static_cast<char *>(std::malloc(size));
     if (block == nullptr) {
-        std::fputs("mekal-run: out of memory\n", stderr);
+        (void)std::fputs("mekal-run: out of memory\n", stderr);
         std::exit(125);
     }
     return block;
 }
 
-// "NAME=" followed by the parts, in a new block (the environment keeps it).
-char *setting(const char *name, const char *a, const char *b = "", const char *c = "") {
-    const size_t size = std::strlen(name) + std::strlen(a) + std::strlen(b) + std::strlen(c) + 2;
-    char *text = allocate(size);
-    std::snprintf(text, size, "%s=%s%s%s", name, a, b, c);
-    return text;
+// Sets variable name to the parts joined.
+void set(const char *name, const char *a, const char *b = "", const char *c = "") {
+    const size_t size = std::strlen(a) + std::strlen(b) + std::strlen(c) + 1;
+    char *value = allocate(size);
+    (void)std::snprintf(value, size, "%s%s%s", a, b, c);
+    if (setenv(name, value, 1) != 0) {
+        (void)std::fputs("mekal-run: out of memory\n", stderr);
+        std::exit(125);
+    }
+    std::free(value);
 }
 
 // text with each '%' doubled, so that the recorder's expansion gives it back.
@@ -244,13 +248,6 @@ char *joined(const char *const *prefixes, int count) {
     return out;
 }
 
-void set(char *text) {
-    if (putenv(text) != 0) {
-        std::fputs("mekal-run: out of memory\n", stderr);
-        std::exit(125);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -259,37 +256,37 @@ int main(int argc, char **argv) {
     static char file[PATH_MAX];
     if (!find_program(name, file, sizeof file)) {
         const int error = errno;
-        std::fprintf(stderr, "mekal-run: %s: %s\n", name,
+        (void)std::fprintf(stderr, "mekal-run: %s: %s\n", name,
                      error == ENOENT ? "command not found" : std::strerror(error));
         return error == ENOENT ? 127 : 126;
     }
 
     if (const char *reason = cannot_preload(file)) {
-        std::fprintf(stderr, "mekal-run: %s: no record: %s; running it unrecorded\n", name, reason);
+        (void)std::fprintf(stderr, "mekal-run: %s: no record: %s; running it unrecorded\n", name, reason);
     } else {
         static char recorder[PATH_MAX];
         if (!recorder_path(recorder, sizeof recorder)) {
-            std::fprintf(stderr, "mekal-run: cannot find the recorder %s\n", recorder);
+            (void)std::fprintf(stderr, "mekal-run: cannot find the recorder %s\n", recorder);
             return 125;
         }
         // After what is preloaded already: a sanitizer runtime must stay first.
         const char *preload = std::getenv("LD_PRELOAD");
-        if (preload != nullptr && *preload != '\0') set(setting("LD_PRELOAD", preload, ":", recorder));
-        else set(setting("LD_PRELOAD", recorder));
+        if (preload != nullptr && *preload != '\0') set("LD_PRELOAD", preload, ":", recorder);
+        else set("LD_PRELOAD", recorder);
         // The program may change directory before it exits.
         char cwd[PATH_MAX];
         if (opts.output[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
             char *directory = literal(cwd);
-            set(setting(mekal::record::kOutputVariable, directory, "/", opts.output));
+            set(mekal::record::kOutputVariable, directory, "/", opts.output);
             std::free(directory);
         } else {
-            set(setting(mekal::record::kOutputVariable, opts.output));
+            set(mekal::record::kOutputVariable, opts.output);
         }
-        if (opts.follow) set(setting(mekal::record::kFollowVariable, "1"));
+        if (opts.follow) set(mekal::record::kFollowVariable, "1");
         else unsetenv(mekal::record::kFollowVariable);
         if (opts.prefix_count > 0) {
             char *list = joined(opts.prefixes, opts.prefix_count);
-            set(setting(mekal::record::kEnvVariable, list));
+            set(mekal::record::kEnvVariable, list);
             std::free(list);
         } else {
             unsetenv(mekal::record::kEnvVariable);
@@ -298,6 +295,6 @@ int main(int argc, char **argv) {
 
     execv(file, argv + opts.program);
     const int error = errno;
-    std::fprintf(stderr, "mekal-run: %s: %s\n", name, std::strerror(error));
+    (void)std::fprintf(stderr, "mekal-run: %s: %s\n", name, std::strerror(error));
     return error == ENOENT ? 127 : 126;
 }
