@@ -46,11 +46,6 @@ char *Out::release() {
 
 namespace {
 
-// Deepest container nesting rendered, as in the parser, which builds
-// nothing deeper; a hand-made tree that refers to itself stops here
-// instead of exhausting the stack.
-constexpr int kMaxNesting = 256;
-
 void put_null(Out &out) { out.put_literal("null"); }
 
 // Formats into room of the given size and takes what the writer wrote.
