@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "collect/collect.h"
 #include "mekal.h"
@@ -22,7 +23,6 @@
 namespace mekal {
 namespace {
 
-constexpr int kHostBufferSize = 512;  // as the host name collectors ask for
 constexpr int kLibraryTextSize = MPI_MAX_LIBRARY_VERSION_STRING;
 
 // The communicator chosen through mekal_set_communicator. MPI_COMM_WORLD is
@@ -40,24 +40,15 @@ bool mpi_active() {
     return initialized != 0 && finalized == 0;
 }
 
-// A heap block released on every path out of its scope.
-struct heap_block {
-    void *pointer = nullptr;
-    heap_block() = default;
-    heap_block(const heap_block &) = delete;
-    heap_block &operator=(const heap_block &) = delete;
-    ~heap_block() { std::free(pointer); }
-};
-
 // The job's host names, sorted, each distinct name once, in slots of width
 // bytes at the front of the block.
 struct host_names {
-    heap_block slots;
+    std::unique_ptr<void, free_deleter> slots;
     int width = 0;
     int distinct = 0;
 
     const char *name(int index) const {
-        return static_cast<const char *>(slots.pointer) + static_cast<size_t>(index) * width;
+        return static_cast<const char *>(slots.get()) + static_cast<size_t>(index) * width;
     }
 };
 
@@ -94,17 +85,17 @@ int exchange_host_names(MPI_Comm comm, int size, const char *host, bool host_rea
     if (most[1] != 0) return -1;
 
     names->width = most[0];
-    names->slots.pointer = std::calloc(static_cast<size_t>(size), static_cast<size_t>(most[0]));
-    int allocated = names->slots.pointer != nullptr ? 1 : 0;
+    names->slots.reset(std::calloc(static_cast<size_t>(size), static_cast<size_t>(most[0])));
+    int allocated = names->slots != nullptr ? 1 : 0;
     int everywhere = 0;
     if (PMPI_Allreduce(&allocated, &everywhere, 1, MPI_INT, MPI_MIN, comm) != MPI_SUCCESS)
         return -1;
-    if (names->slots.pointer == nullptr || everywhere == 0) return -1;
+    if (names->slots == nullptr || everywhere == 0) return -1;
 
-    if (PMPI_Allgather(host, most[0], MPI_CHAR, names->slots.pointer, most[0], MPI_CHAR, comm) !=
+    if (PMPI_Allgather(host, most[0], MPI_CHAR, names->slots.get(), most[0], MPI_CHAR, comm) !=
         MPI_SUCCESS)
         return -1;
-    names->distinct = sort_distinct(static_cast<char *>(names->slots.pointer), size, most[0]);
+    names->distinct = sort_distinct(static_cast<char *>(names->slots.get()), size, most[0]);
     return 0;
 }
 
@@ -138,10 +129,10 @@ int record_num_hosts(const host_names &names) {
 }
 
 int record_hostlist(const host_names &names) {
-    heap_block list;
-    list.pointer = std::malloc(sizeof(char *) * static_cast<size_t>(names.distinct));
-    if (list.pointer == nullptr) return -1;
-    auto **texts = static_cast<const char **>(list.pointer);
+    std::unique_ptr<void, free_deleter> list(
+        std::malloc(sizeof(char *) * static_cast<size_t>(names.distinct)));
+    if (list == nullptr) return -1;
+    auto **texts = static_cast<const char **>(list.get());
     for (int i = 0; i < names.distinct; ++i) texts[i] = names.name(i);
     return mekal_namevalue("hostlist", mekal_category_general, "mpi", "[%s]", texts,
                            names.distinct);
