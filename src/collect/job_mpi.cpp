@@ -213,15 +213,13 @@ int read_library_text(library_text *out) {
     return 0;
 }
 
-int record_mpi_library() {
-    library_text parts;
-    if (read_library_text(&parts) == -1 || parts.name[0] == '\0') return -1;
+int record_mpi_library(const library_text &parts) {
+    if (parts.name[0] == '\0') return -1;
     return mekal_namevalue("mpi_library", mekal_category_general, "mpi", "%s", parts.name);
 }
 
-int record_mpi_library_version() {
-    library_text parts;
-    if (read_library_text(&parts) == -1 || parts.version[0] == '\0') return -1;
+int record_mpi_library_version(const library_text &parts) {
+    if (parts.version[0] == '\0') return -1;
     return mekal_namevalue("mpi_library_version", mekal_category_general, "mpi", "%v",
                            parts.version);
 }
@@ -237,8 +235,12 @@ int collect_job_facts() {
         recorded += record_hostlist(names) == 0;
     }
     recorded += record_mpi_version() == 0;
-    recorded += record_mpi_library() == 0;
-    recorded += record_mpi_library_version() == 0;
+    // One reading of the version text serves both library facts.
+    library_text parts;
+    if (read_library_text(&parts) == 0) {
+        recorded += record_mpi_library(parts) == 0;
+        recorded += record_mpi_library_version(parts) == 0;
+    }
     return recorded;
 }
 
@@ -259,9 +261,16 @@ extern "C" MEKAL_API int mekal_hostlist(void) {
 }
 
 extern "C" MEKAL_API int mekal_mpi_version(void) { return mekal::record_mpi_version(); }
-extern "C" MEKAL_API int mekal_mpi_library(void) { return mekal::record_mpi_library(); }
+extern "C" MEKAL_API int mekal_mpi_library(void) {
+    mekal::library_text parts;
+    if (mekal::read_library_text(&parts) == -1) return -1;
+    return mekal::record_mpi_library(parts);
+}
+
 extern "C" MEKAL_API int mekal_mpi_library_version(void) {
-    return mekal::record_mpi_library_version();
+    mekal::library_text parts;
+    if (mekal::read_library_text(&parts) == -1) return -1;
+    return mekal::record_mpi_library_version(parts);
 }
 
 extern "C" MEKAL_API int mekal_set_communicator(const void *comm) {
