@@ -14,15 +14,11 @@ namespace mekal {
 namespace {
 
 constexpr int kExecutableBufferSize = 4097;
-constexpr int kHostBufferSize = 512;
 constexpr int kCwdBufferSize = 1024;
 // Far beyond any real directory; keeps a probe that always reports ERANGE
 // from growing the buffer without end.
 constexpr size_t kCwdLimit = size_t{1} << 30;
 
-struct free_deleter {
-    void operator()(char *p) const { std::free(p); }
-};
 constexpr long kSecondsPerDay = 86400;
 
 // The helpers below return the collector's result: 0 counts as recorded.

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "collect/collect.h"
 #include "mekal.h"
@@ -22,7 +23,6 @@
 namespace mekal {
 namespace {
 
-constexpr int kHostBufferSize = 512;  // as the host name collectors ask for
 constexpr int kLibraryTextSize = MPI_MAX_LIBRARY_VERSION_STRING;
 
 // The communicator chosen through mekal_set_communicator. MPI_COMM_WORLD is
@@ -40,24 +40,15 @@ bool mpi_active() {
     return initialized != 0 && finalized == 0;
 }
 
-// A heap block released on every path out of its scope.
-struct heap_block {
-    void *pointer = nullptr;
-    heap_block() = default;
-    heap_block(const heap_block &) = delete;
-    heap_block &operator=(const heap_block &) = delete;
-    ~heap_block() { std::free(pointer); }
-};
-
 // The job's host names, sorted, each distinct name once, in slots of width
 // bytes at the front of the block.
 struct host_names {
-    heap_block slots;
+    std::unique_ptr<void, free_deleter> slots;
     int width = 0;
     int distinct = 0;
 
     const char *name(int index) const {
-        return static_cast<const char *>(slots.pointer) + static_cast<size_t>(index) * width;
+        return static_cast<const char *>(slots.get()) + static_cast<size_t>(index) * width;
     }
 };
 
@@ -94,17 +85,17 @@ int exchange_host_names(MPI_Comm comm, int size, const char *host, bool host_rea
     if (most[1] != 0) return -1;
 
     names->width = most[0];
-    names->slots.pointer = std::calloc(static_cast<size_t>(size), static_cast<size_t>(most[0]));
-    int allocated = names->slots.pointer != nullptr ? 1 : 0;
+    names->slots.reset(std::calloc(static_cast<size_t>(size), static_cast<size_t>(most[0])));
+    int allocated = names->slots != nullptr ? 1 : 0;
     int everywhere = 0;
     if (PMPI_Allreduce(&allocated, &everywhere, 1, MPI_INT, MPI_MIN, comm) != MPI_SUCCESS)
         return -1;
-    if (names->slots.pointer == nullptr || everywhere == 0) return -1;
+    if (names->slots == nullptr || everywhere == 0) return -1;
 
-    if (PMPI_Allgather(host, most[0], MPI_CHAR, names->slots.pointer, most[0], MPI_CHAR, comm) !=
+    if (PMPI_Allgather(host, most[0], MPI_CHAR, names->slots.get(), most[0], MPI_CHAR, comm) !=
         MPI_SUCCESS)
         return -1;
-    names->distinct = sort_distinct(static_cast<char *>(names->slots.pointer), size, most[0]);
+    names->distinct = sort_distinct(static_cast<char *>(names->slots.get()), size, most[0]);
     return 0;
 }
 
@@ -138,10 +129,10 @@ int record_num_hosts(const host_names &names) {
 }
 
 int record_hostlist(const host_names &names) {
-    heap_block list;
-    list.pointer = std::malloc(sizeof(char *) * static_cast<size_t>(names.distinct));
-    if (list.pointer == nullptr) return -1;
-    auto **texts = static_cast<const char **>(list.pointer);
+    std::unique_ptr<void, free_deleter> list(
+        std::malloc(sizeof(char *) * static_cast<size_t>(names.distinct)));
+    if (list == nullptr) return -1;
+    auto **texts = static_cast<const char **>(list.get());
     for (int i = 0; i < names.distinct; ++i) texts[i] = names.name(i);
     return mekal_namevalue("hostlist", mekal_category_general, "mpi", "[%s]", texts,
                            names.distinct);
@@ -222,15 +213,13 @@ int read_library_text(library_text *out) {
     return 0;
 }
 
-int record_mpi_library() {
-    library_text parts;
-    if (read_library_text(&parts) == -1 || parts.name[0] == '\0') return -1;
+int record_mpi_library(const library_text &parts) {
+    if (parts.name[0] == '\0') return -1;
     return mekal_namevalue("mpi_library", mekal_category_general, "mpi", "%s", parts.name);
 }
 
-int record_mpi_library_version() {
-    library_text parts;
-    if (read_library_text(&parts) == -1 || parts.version[0] == '\0') return -1;
+int record_mpi_library_version(const library_text &parts) {
+    if (parts.version[0] == '\0') return -1;
     return mekal_namevalue("mpi_library_version", mekal_category_general, "mpi", "%v",
                            parts.version);
 }
@@ -246,8 +235,12 @@ int collect_job_facts() {
         recorded += record_hostlist(names) == 0;
     }
     recorded += record_mpi_version() == 0;
-    recorded += record_mpi_library() == 0;
-    recorded += record_mpi_library_version() == 0;
+    // One reading of the version text serves both library facts.
+    library_text parts;
+    if (read_library_text(&parts) == 0) {
+        recorded += record_mpi_library(parts) == 0;
+        recorded += record_mpi_library_version(parts) == 0;
+    }
     return recorded;
 }
 
@@ -268,9 +261,16 @@ extern "C" MEKAL_API int mekal_hostlist(void) {
 }
 
 extern "C" MEKAL_API int mekal_mpi_version(void) { return mekal::record_mpi_version(); }
-extern "C" MEKAL_API int mekal_mpi_library(void) { return mekal::record_mpi_library(); }
+extern "C" MEKAL_API int mekal_mpi_library(void) {
+    mekal::library_text parts;
+    if (mekal::read_library_text(&parts) == -1) return -1;
+    return mekal::record_mpi_library(parts);
+}
+
 extern "C" MEKAL_API int mekal_mpi_library_version(void) {
-    return mekal::record_mpi_library_version();
+    mekal::library_text parts;
+    if (mekal::read_library_text(&parts) == -1) return -1;
+    return mekal::record_mpi_library_version(parts);
 }
 
 extern "C" MEKAL_API int mekal_set_communicator(const void *comm) {

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 
+#include "collect/collect.h"
 #include "mekal.h"
 
 // Callers compiled against this header pass this layout; later versions
@@ -42,10 +43,6 @@ template <typename T, size_t N>
 constexpr int count_of(const T (&)[N]) {
     return static_cast<int>(N);
 }
-
-struct free_deleter {
-    void operator()(void *block) const { std::free(block); }
-};
 
 // 1 when the entry recorded the value, else 0: the collectors add these up.
 int recorded(int entry_result) { return entry_result == 0 ? 1 : 0; }

@@ -46,23 +46,12 @@ char *Out::release() {
 
 namespace {
 
-// Deepest container nesting rendered, as in the parser, which builds
-// nothing deeper; a hand-made tree that refers to itself stops here
-// instead of exhausting the stack.
-constexpr int kMaxNesting = 256;
-
 void put_null(Out &out) { out.put_literal("null"); }
 
 // Formats into room of the given size and takes what the writer wrote.
 template <typename Writer>
 void put_formatted(Out &out, size_t room, Writer write) {
     if (char *p = out.room(room)) out.commit(write(p));
-}
-
-const mekal_datatype_t *element_type(const mekal_datatype_t *container, int32_t index) {
-    if (container->subtypes == nullptr) return nullptr;
-    const int32_t member = container->type == mekal_type_tuple ? index : 0;
-    return member < container->num_subtypes ? container->subtypes[member] : nullptr;
 }
 
 bool put_value_at(Out &out, const mekal_datatype_t *datatype, const mekal_value_t *value,

@@ -87,6 +87,8 @@ void unquote(const char *text, char *buf, size_t size) {
     buf[out] = '\0';
 }
 
+}  // namespace
+
 bool parse_decimal(const char *text, uint64_t *value_out, const char **end_out) {
     uint64_t value = 0;
     const char *p = text;
@@ -99,8 +101,6 @@ bool parse_decimal(const char *text, uint64_t *value_out, const char **end_out) 
     *end_out = p;
     return p != text;
 }
-
-}  // namespace
 
 int read_first_line(const char *path, char *buf, size_t size) {
     if (buf == nullptr || size < 2) return -1;

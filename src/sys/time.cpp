@@ -1,12 +1,10 @@
 // Time probes: CPU times from times(), the time of day, and the launch time
 // from the kernel's own record of the process start.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/times.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 
 #include "sys/sys.h"
@@ -53,32 +51,22 @@ int parse_stat_starttime(const char *text, int64_t *ticks) {
         if (*at == '\0') return -1;
     }
     while (*at == ' ') ++at;
-    if (*at < '0' || *at > '9') return -1;
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(at, &end, 10);
-    if (errno != 0 || (*end != ' ' && *end != '\0' && *end != '\n') ||
-        value > static_cast<unsigned long long>(INT64_MAX))
+    uint64_t value = 0;
+    const char *end = nullptr;
+    if (!parse_decimal(at, &value, &end) || (*end != ' ' && *end != '\0' && *end != '\n') ||
+        value > static_cast<uint64_t>(INT64_MAX))
         return -1;
     *ticks = static_cast<int64_t>(value);
     return 0;
 }
 
 int read_stat_starttime(const char *path, int64_t *ticks) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
     // The line is a few hundred bytes; fields past the start time may be cut.
-    char buffer[2048];
-    size_t got = 0;
-    while (got < sizeof buffer - 1) {
-        const ssize_t n = read(fd, buffer + got, sizeof buffer - 1 - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    (void)close(fd);
-    buffer[got] = '\0';
-    return parse_stat_starttime(buffer, ticks);
+    // A command name holding a line end cuts the line before its fields,
+    // which then fails to parse.
+    char line[2048];
+    if (read_first_line(path, line, sizeof line) != 0) return -1;
+    return parse_stat_starttime(line, ticks);
 }
 
 struct timeval launch_from_boot_ticks(int64_t start_ticks, int64_t rate,

@@ -11,11 +11,6 @@
 namespace mekal {
 namespace {
 
-// Deepest container nesting accepted. Each level is one recursive call, so
-// a balanced string of a hundred thousand brackets would otherwise exhaust
-// the stack before it could fail.
-constexpr int kMaxNesting = 256;
-
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_opener(char c) { return c == '<' || c == '[' || c == '{' || c == '('; }
 bool is_closer(char c) { return c == '>' || c == ']' || c == '}' || c == ')'; }

@@ -44,11 +44,6 @@ constexpr Texts kTexts[19] = {
 // list need none: "set of int".
 constexpr Texts kClosing[4] = {{">", ""}, {"]", ""}, {"}", ""}, {")", ")"}};
 
-// Deepest container nesting rendered; deeper containers render as nothing.
-// The parser builds nothing deeper, and the cap keeps a hand-made tree that
-// refers to itself from exhausting the stack.
-constexpr int kMaxNesting = 256;
-
 // Positions are counted in 64 bits so that a corrupt record claiming
 // billions of members cannot overflow them; past INT_MAX nothing more is
 // rendered, and the result saturates there.
@@ -79,7 +74,7 @@ int64_t render_at_depth(const mekal_datatype_t *datatype, char *buffer, int size
     if (datatype == nullptr || datatype->type < 0 || datatype->type > 18) return 0;
     const int32_t code = datatype->type;
     if (!is_container_code(code)) return emit(pick(kTexts[code], long_form), buffer, size, position, measure_only);
-    if (depth >= kMaxNesting) return 0;
+    if (depth >= kMaxNesting) return 0;  // deeper containers render as nothing
 
     int64_t running = position + emit(pick(kTexts[code], long_form), buffer, size, position, measure_only);
     const int32_t members = datatype->num_subtypes;

@@ -31,6 +31,12 @@ static_assert(offsetof(mekal_value_t, as_ptr) == 0);
 
 namespace mekal {
 
+// Deepest container nesting the parser builds and the renderers (type
+// strings and JSON) descend. Each level is one recursive call: the cap keeps
+// a deeply bracketed string, or a hand-made tree that refers to itself, from
+// exhausting the stack.
+inline constexpr int kMaxNesting = 256;
+
 // datatype.cpp
 inline constexpr int kBaseDatatypeCount = 24;
 extern const mekal_datatype_t base_datatypes[kBaseDatatypeCount];

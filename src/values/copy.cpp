@@ -41,14 +41,16 @@ double read_real(const mekal_datatype_t *datatype, const void *source) {
     return read_packed<double>(source);
 }
 
-// Datatype of element index of a container, or null when the record does
-// not describe one (hand-made records may be short of subtypes).
+}  // namespace
+
 const mekal_datatype_t *element_type(const mekal_datatype_t *container, int64_t index) {
     if (container->subtypes == nullptr) return nullptr;
     const int64_t member = container->type == mekal_type_tuple ? index : 0;
     if (member >= container->num_subtypes) return nullptr;
     return container->subtypes[member];
 }
+
+namespace {
 
 int64_t copy_container(mekal_value_t *dest, const mekal_datatype_t *datatype, const void *source) {
     if (datatype->is_reference != 0) {

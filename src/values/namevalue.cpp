@@ -169,16 +169,12 @@ struct scalar_form {
     scalar_arg arg = scalar_arg::none;
 };
 
-// Width suffix ending the text at p: "" 0, "8" 1, "16" 2, "32" 4, "64" 8;
-// -1 for anything else.
-inline int exact_width(const char *p) {
-    if (p[0] == 0) return 0;
-    if (p[0] == '8') return p[1] == 0 ? 1 : -1;
-    if (p[1] == 0 || p[2] != 0) return -1;
-    if (p[0] == '1' && p[1] == '6') return 2;
-    if (p[0] == '3' && p[1] == '2') return 4;
-    if (p[0] == '6' && p[1] == '4') return 8;
-    return -1;
+// Width suffix after the conversion letter at letter, ending the text:
+// "" 0, "8" 1, "16" 2, "32" 4, "64" 8; -1 for anything else.
+inline int exact_width(const char *letter) {
+    int pos = 0;  // read_width_suffix starts at the letter
+    const int width = read_width_suffix(letter, &pos);
+    return width >= 0 && letter[pos + 1] == '\0' ? width : -1;
 }
 
 // A type string that is exactly one numeric conversion ("%d", "%u16",
@@ -192,13 +188,13 @@ inline scalar_form bare_scalar(const char *t) {
     case 'd': return t[2] == 0 ? scalar_form{kInt, int32} : scalar_form{};
     case 'D': return t[2] == 0 ? scalar_form{kDate, int64} : scalar_form{};
     case 'f':
-        switch (exact_width(t + 2)) {
+        switch (exact_width(t + 1)) {
         case 0: case 8: return {kDouble, real};
         case 4: return {kFloat, real};
         default: return {};
         }
     case 'u':
-        switch (exact_width(t + 2)) {
+        switch (exact_width(t + 1)) {
         case 0: case 4: return {kUnsignedInt, int32};
         case 1: return {kUnsigned8, int32};
         case 2: return {kUnsigned16, int32};
@@ -206,7 +202,7 @@ inline scalar_form bare_scalar(const char *t) {
         default: return {};
         }
     case 'i':
-        switch (exact_width(t + 2)) {
+        switch (exact_width(t + 1)) {
         case 0: case 4: return {kInt, int32};
         case 1: return {kInt8, int32};
         case 2: return {kInt16, int32};

@@ -23,6 +23,10 @@ inline T read_packed(const void *source, int64_t offset = 0) {
 // outside 1..18 or exhausted memory.
 int64_t copy_value(mekal_value_t *dest, const mekal_datatype_t *datatype, const void *source);
 
+// Datatype of element index of a container, or null when the record does
+// not describe one (hand-made records may be short of subtypes).
+const mekal_datatype_t *element_type(const mekal_datatype_t *container, int64_t index);
+
 // Reads the element of datatype element stored packed at `at` into *out, as
 // mekal_get_subval hands it out: numbers widened, texts and timevals as the
 // caller's pointers, a nested container as the address of its packed data.
