@@ -104,7 +104,7 @@ bool parse_decimal(const char *text, uint64_t *value_out, const char **end_out) 
 
 int read_first_line(const char *path, char *buf, size_t size) {
     if (buf == nullptr || size < 2) return -1;
-    FILE *stream = std::fopen(path, "r");
+    FILE *stream = std::fopen(path, "re");
     if (stream == nullptr) return -1;
     const bool read = next_line(stream, buf, size);
     (void)std::fclose(stream);  // opened for reading: nothing to lose
@@ -143,7 +143,7 @@ int os_release_value(FILE *stream, const char *key, char *buf, size_t size) {
 int os_release_from(const char *const *paths, int count, const char *key, char *buf,
                     size_t size) {
     for (int i = 0; i < count; ++i) {
-        FILE *stream = std::fopen(paths[i], "r");
+        FILE *stream = std::fopen(paths[i], "re");
         if (stream == nullptr) continue;
         const int result = os_release_value(stream, key, buf, size);
         (void)std::fclose(stream);
@@ -216,7 +216,7 @@ int count_allowed_cpus(affinity_query query) {
 
 extern "C" MEKAL_API int melsys_cpu_model(char *buf, size_t size) {
     if (buf == nullptr || size == 0) return -1;
-    FILE *stream = std::fopen("/proc/cpuinfo", "r");
+    FILE *stream = std::fopen("/proc/cpuinfo", "re");
     if (stream == nullptr) return -1;
     const int result = mekal::cpuinfo_model(stream, buf, size);
     (void)std::fclose(stream);

@@ -78,7 +78,7 @@ extern "C" MEKAL_API int melsys_get_executable(char *buf, size_t size) {
 
 extern "C" MEKAL_API int melsys_get_cmdline_buffer(char **buf_out, int *len_out) {
     if (buf_out == nullptr || len_out == nullptr) return -1;
-    return mekal::read_whole_stream(std::fopen("/proc/self/cmdline", "r"), buf_out, len_out);
+    return mekal::read_whole_stream(std::fopen("/proc/self/cmdline", "re"), buf_out, len_out);
 }
 
 extern "C" MEKAL_API int melsys_get_cwd(char *buf, size_t size) {

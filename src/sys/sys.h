@@ -65,7 +65,7 @@ int collect_library_names(struct dl_phdr_info *info, size_t size, void *data);
 // byte after them into *end_out. false when there is no digit or the value
 // overflows 64 bits.
 bool parse_decimal(const char *text, uint64_t *value_out, const char **end_out);
-// The first line of path without its line end into buf (size >= 1), cut to
+// The first line of path without its line end into buf (size >= 2), cut to
 // size - 1. -1 when the file cannot be read or is empty.
 int read_first_line(const char *path, char *buf, size_t size);
 // The value of the first line of a cpuinfo stream whose key names the CPU
