@@ -15,13 +15,14 @@ import sys
 def schema_validator(schema_path, test_name):
     """The validator of the run record's schema, which is itself checked.
     Without jsonschema the test is skipped (status 77), unless
-    MEKAL_REQUIRE_SCHEMA=1 makes it fail."""
+    MEKAL_REQUIRE_ALL=1 (or MEKAL_REQUIRE_SCHEMA=1) makes it fail."""
     try:
         import jsonschema
     except ImportError:
-        if os.environ.get("MEKAL_REQUIRE_SCHEMA") == "1":
-            raise
-        print(f"{test_name}: skipped: this python cannot import jsonschema (python3-jsonschema)")
+        reason = f"this python ({sys.executable}) cannot import jsonschema (python3-jsonschema)"
+        if "1" in (os.environ.get("MEKAL_REQUIRE_ALL"), os.environ.get("MEKAL_REQUIRE_SCHEMA")):
+            sys.exit(f"{test_name}: {reason}")
+        print(f"{test_name}: skipped: {reason}")
         sys.exit(77)
     with open(schema_path) as f:
         schema = json.load(f)
