@@ -1,4 +1,4 @@
-/* The values of an MPI job for the merge benchmark (bench/mpi_merge.sh),
+/* The values of an MPI job for the merge benchmark (bench/mpi_merge.py),
  * run under mekal-run: every rank records COUNT values of which DIFFERING
  * differ between ranks, spread over the list, then finalizes.
  *

@@ -34,8 +34,10 @@ if(CMAKE_SCRIPT_MODE_FILE AND DEFINED MEKAL_BUILDINFO_OUTPUT)
 
   set(content "/* Generated at build time by mekal_target_buildinfo: do not edit. */\n")
   _mekal_git(commit rev-parse --verify -q HEAD)
-  # A repository without a commit has no revision to tell.
-  if(commit)
+  # A repository without a commit has no revision to tell. git's output is
+  # compared as text: as a truth value a branch or tag named `off`, `no` or
+  # `x-NOTFOUND` would count as false and be dropped.
+  if(NOT commit STREQUAL "")
     _mekal_git(describe describe --always --dirty)
     _mekal_git(branch rev-parse --abbrev-ref HEAD)
     _mekal_git(date log -1 --format=%ct)
@@ -45,11 +47,11 @@ if(CMAKE_SCRIPT_MODE_FILE AND DEFINED MEKAL_BUILDINFO_OUTPUT)
     endif()
     _mekal_c_string(commit "${commit}")
     string(APPEND content "#define MEKAL_GIT_COMMIT ${commit}\n#define MEKAL_GIT_DIRTY ${dirty}\n")
-    if(describe)
+    if(NOT describe STREQUAL "")
       _mekal_c_string(describe "${describe}")
       string(APPEND content "#define MEKAL_GIT_DESCRIBE ${describe}\n")
     endif()
-    if(branch AND NOT branch STREQUAL "HEAD")
+    if(NOT branch STREQUAL "" AND NOT branch STREQUAL "HEAD")
       _mekal_c_string(branch "${branch}")
       string(APPEND content "#define MEKAL_GIT_BRANCH ${branch}\n")
     endif()

@@ -195,11 +195,12 @@ endforeach()
 
 # --- the source revision of a consumer (mekal_target_buildinfo) -----------
 # A scratch repository under WORK_DIR; git needs no configuration of its own.
+# Its branch is named `off`, which CMake would take for false.
 set(repo ${WORK_DIR}/revision-repo)
 set(git ${GIT} -C ${repo} -c user.name=t -c user.email=t@example.invalid
     -c commit.gpgsign=false)
 file(COPY ${here}/revision_consumer/ DESTINATION ${repo})
-run("git init" ${git} -c init.defaultBranch=trunk init -q)
+run("git init" ${git} -c init.defaultBranch=off init -q)
 run("git add" ${git} add -A)
 run("git commit" ${git} commit -q -m first)
 
@@ -208,7 +209,7 @@ function(expect_revision what dirty output)
   run("git rev-parse" ${git} rev-parse HEAD)
   string(STRIP "${run_output}" head)
   string(STRIP "${output}" output)
-  if(NOT output STREQUAL "git_commit=${head} git_dirty=${dirty} git_branch=trunk")
+  if(NOT output STREQUAL "git_commit=${head} git_dirty=${dirty} git_branch=off")
     message(FATAL_ERROR "install test: ${what}: recorded '${output}', HEAD is ${head}")
   endif()
 endfunction()

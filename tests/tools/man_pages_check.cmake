@@ -1,5 +1,6 @@
 # Every man page under man/ has the usual sections and renders without a
-# warning, through groff or else man -l; skipped when neither is installed.
+# warning, through groff or else man -l; skipped when neither is installed,
+# unless the environment has MEKAL_REQUIRE_ALL=1.
 #
 # -D inputs: SOURCE_DIR.
 cmake_minimum_required(VERSION 3.25)
@@ -7,6 +8,9 @@ cmake_minimum_required(VERSION 3.25)
 find_program(GROFF groff)
 find_program(MAN man)
 if(NOT GROFF AND NOT MAN)
+  if("$ENV{MEKAL_REQUIRE_ALL}" STREQUAL "1")
+    message(FATAL_ERROR "neither groff nor man is installed (groff-base, man-db)")
+  endif()
   message(STATUS "skipped: neither groff nor man is installed")
   return()
 endif()
