@@ -207,9 +207,11 @@ bool entry_list::put(record_entry *entry) {
             count_ = kept;
         } else {
             const size_t capacity = capacity_ < 16 ? 16 : 2 * capacity_;
-            auto *grown = capacity < UINT32_MAX ? static_cast<record_entry **>(std::realloc(
-                                                      items_, capacity * sizeof(record_entry *)))
-                                                : nullptr;
+            // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers
+            const size_t bytes = capacity * sizeof(record_entry *);
+            auto *grown = capacity < UINT32_MAX
+                              ? static_cast<record_entry **>(std::realloc(items_, bytes))
+                              : nullptr;
             if (grown == nullptr) {
                 std::free(entry);
                 return false;
@@ -319,8 +321,9 @@ void take_one(const char *name, mekal_value_t *value, mekal_datatype_t *datatype
     auto *t = static_cast<taking *>(opaque);
     if (t->count == t->capacity) {
         const size_t capacity = t->capacity < 64 ? 64 : 2 * t->capacity;
-        auto *grown = static_cast<record_entry **>(
-            std::realloc(t->newest_first, capacity * sizeof(record_entry *)));
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of pointers
+        const size_t bytes = capacity * sizeof(record_entry *);
+        auto *grown = static_cast<record_entry **>(std::realloc(t->newest_first, bytes));
         if (grown == nullptr) {
             t->failed = true;
             return;

@@ -268,7 +268,7 @@ bool merge_answers(const value_table &root, const char *const *answers, const si
         holder *holders = nullptr;
         rank_value *values = nullptr;
         ~blocks() {
-            for (size_t i = 0; i < used; ++i) std::free(items[i].entry);
+            for (size_t i = 0; items != nullptr && i < used; ++i) std::free(items[i].entry);
             std::free(items);
             std::free(extras);
             std::free(cursor);

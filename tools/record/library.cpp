@@ -33,11 +33,13 @@ const char *open_library() {
     void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
     std::free(path);
     if (handle == nullptr) return "cannot load the library it was built with";
+// NOLINTBEGIN(bugprone-macro-parentheses): a parameter list, not an expression
 #define MEKAL_RECORD_RESOLVE(name, result, parameters)                        \
     lib.name = reinterpret_cast<result(*) parameters>(dlsym(handle, #name)); \
     if (lib.name == nullptr) return "the library it was built with lacks " #name;
     MEKAL_RECORD_CALLS(MEKAL_RECORD_RESOLVE)
 #undef MEKAL_RECORD_RESOLVE
+    // NOLINTEND(bugprone-macro-parentheses)
     // The library stays loaded for the life of the process: its handle is
     // never closed.
     next_raw_namevalue = reinterpret_cast<decltype(next_raw_namevalue)>(

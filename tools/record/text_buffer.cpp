@@ -37,8 +37,7 @@ void text_buffer::append_long(long long number) {
 
 char *text_buffer::release() {
     if (failed) return nullptr;
-    if (data == nullptr) append("", 0);
-    char *out = data;
+    char *out = data != nullptr ? data : static_cast<char *>(std::calloc(1, 1));
     data = nullptr;
     length = capacity = 0;
     return out;

@@ -312,6 +312,7 @@ int main(int argc, char **argv) {
         for (int i = 1; i <= count; ++i) shell_argv[i + 1] = argv[opts.program + i];
         execv(kShell, shell_argv);
         error = errno;
+        std::free(shell_argv);
     }
     (void)std::fprintf(stderr, "mekal-run: %s: %s\n", name, std::strerror(error));
     return error == ENOENT ? 127 : 126;
