@@ -243,21 +243,21 @@ long number_from(const char *name) {
 
 // The rank and size a parallel launcher gave this process (Open MPI, PMIx,
 // MPICH's Hydra and others speaking PMI, Slurm's srun), or -1 for a process
-// started alone.
+// started alone (a launch of one, or a batch script, which holds Slurm's
+// rank of its own but no step of tasks).
 int launch_rank(long *size) {
     static constexpr struct {
         const char *rank, *size;
-    } kLaunchers[] = {{"OMPI_COMM_WORLD_RANK", "OMPI_COMM_WORLD_SIZE"},
-                      {"PMIX_RANK", nullptr},
-                      {"PMI_RANK", "PMI_SIZE"},
-                      {"SLURM_PROCID", "SLURM_STEP_NUM_TASKS"}};
+        bool size_required;
+    } kLaunchers[] = {{"OMPI_COMM_WORLD_RANK", "OMPI_COMM_WORLD_SIZE", false},
+                      {"PMIX_RANK", nullptr, false},
+                      {"PMI_RANK", "PMI_SIZE", false},
+                      {"SLURM_PROCID", "SLURM_STEP_NUM_TASKS", true}};
     for (const auto &launcher : kLaunchers) {
         const long rank = number_from(launcher.rank);
-        if (rank < 0) continue;
         *size = launcher.size != nullptr ? number_from(launcher.size) : -1;
-        // A batch script holds Slurm's rank of its own, with no step of tasks.
-        if (launcher.size != nullptr && *size <= 1 && launcher.rank[0] == 'S') continue;
-        return static_cast<int>(rank);
+        if (rank < 0 || (launcher.size_required && *size < 0)) continue;
+        return *size == 0 || *size == 1 ? -1 : static_cast<int>(rank);
     }
     *size = -1;
     return -1;
