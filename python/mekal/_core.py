@@ -5,7 +5,8 @@ import atexit
 import datetime
 import enum
 import itertools
-from ctypes import byref, c_char_p, c_double, c_long, c_void_p, string_at
+import struct
+from ctypes import byref, c_char_p, c_double, c_int, c_long, c_void_p, string_at
 from typing import Any, Callable, Iterable, Optional, Union
 
 from . import _values
@@ -30,13 +31,25 @@ class Error(Exception):
     """The library refused a call."""
 
 
+# Names are few and recorded again and again: their encoded form is kept.
+_names: dict[str, bytes] = {}
+
+
 def _name(name: str) -> bytes:
     if not isinstance(name, str):
         raise TypeError(f"a name is a str, not {type(name).__name__}")
-    return encode(name, "name")
+    data = _names.get(name)
+    if data is None:
+        data = encode(name, "name")
+        if len(_names) >= 4096:
+            _names.clear()
+        _names[name] = data
+    return data
 
 
 def _category(category: int) -> int:
+    if category.__class__ is Category:
+        return category
     if not isinstance(category, int) or not -2**31 <= category < 2**31:
         raise ValueError(f"category {category!r} is not a 32-bit int")
     return int(category)
@@ -63,8 +76,8 @@ def record(name: str, value: Any, *, category: int = GENERAL,
         bname = _name(name)
         bsub = None if subcategory is None else encode(subcategory, "subcategory")
         category = _category(category)
-        # The common scalars skip the general path: a recording costs
-        # microseconds of Python either way, the C call a fraction of one.
+        # The common scalars and lists of floats skip the general path,
+        # whose type inference and packing cost several times the C call.
         kind = value.__class__
         if type is None and kind is int and -2**63 <= value < 2**63:
             rc = lib.mekal_namevalue(bname, category, bsub, b"%ld", c_long(value))
@@ -72,6 +85,9 @@ def record(name: str, value: Any, *, category: int = GENERAL,
             rc = lib.mekal_namevalue(bname, category, bsub, b"%f", c_double(value))
         elif type is None and kind is str:
             rc = lib.mekal_namevalue(bname, category, bsub, b"%s", c_char_p(encode(value)))
+        elif type is None and kind is list and value and all(x.__class__ is float for x in value):
+            packed = c_char_p(struct.pack("<%dd" % len(value), *value))
+            rc = lib.mekal_namevalue(bname, category, bsub, b"{%f}", packed, c_int(len(value)))
         else:
             if type is not None and not isinstance(type, str):
                 raise TypeError(f"type= is a type string, not {describe(type)}")
