@@ -76,8 +76,8 @@ def record(name: str, value: Any, *, category: int = GENERAL,
         bname = _name(name)
         bsub = None if subcategory is None else encode(subcategory, "subcategory")
         category = _category(category)
-        # The common scalars and lists of floats skip the general path,
-        # whose type inference and packing cost several times the C call.
+        # The common scalars and flat lists of numbers skip the general
+        # path, whose type inference and packing cost several C calls.
         kind = value.__class__
         if type is None and kind is int and -2**63 <= value < 2**63:
             rc = lib.mekal_namevalue(bname, category, bsub, b"%ld", c_long(value))
@@ -85,9 +85,10 @@ def record(name: str, value: Any, *, category: int = GENERAL,
             rc = lib.mekal_namevalue(bname, category, bsub, b"%f", c_double(value))
         elif type is None and kind is str:
             rc = lib.mekal_namevalue(bname, category, bsub, b"%s", c_char_p(encode(value)))
-        elif type is None and kind is list and value and all(x.__class__ is float for x in value):
-            packed = c_char_p(struct.pack("<%dd" % len(value), *value))
-            rc = lib.mekal_namevalue(bname, category, bsub, b"{%f}", packed, c_int(len(value)))
+        elif type is None and kind is list and (flat := _values.flat_list(value)):
+            typestr, code = flat
+            packed = c_char_p(struct.pack("<%d%s" % (len(value), code), *value))
+            rc = lib.mekal_namevalue(bname, category, bsub, typestr, packed, c_int(len(value)))
         else:
             if type is not None and not isinstance(type, str):
                 raise TypeError(f"type= is a type string, not {describe(type)}")

@@ -165,7 +165,8 @@ def _text_address(value: Any, keep: list) -> int:
         value = os.fspath(value)
     buffer = c_char_p(encode(value))
     keep.append(buffer)
-    return ctypes.cast(buffer, c_void_p).value or 0
+    # The pointer that the c_char_p holds, read in place.
+    return c_void_p.from_buffer(buffer).value or 0
 
 
 def _json_address(value: Any, keep: list) -> int:
@@ -311,17 +312,37 @@ def _unify(a: Any, b: Any) -> Any:
     """One element type for two elements of one container."""
     if a is None or a is b:
         return b
+    # a is returned whenever b adds nothing to it: long containers of
+    # alike elements then build no new nodes.
     if isinstance(a, _Int) and isinstance(b, _Int):
-        if (a.negative or b.negative) and (a.large or b.large):
+        negative, large = a.negative or b.negative, a.large or b.large
+        if negative and large:
             raise ValueError("integers below 0 and above 2**63-1 have no common 64-bit type")
-        return _Int(a.negative or b.negative, a.large or b.large)
-    if isinstance(a, Seq) and isinstance(b, Seq) and a.open == b.open:
-        return Seq(a.open, _unify(a.elem, b.elem))
-    if isinstance(a, Rng) and isinstance(b, Rng):
-        return Rng(_unify(a.elem, b.elem))
+        return a if (negative, large) == (a.negative, a.large) else _Int(negative, large)
+    if isinstance(a, (Seq, Rng)) and a.__class__ is b.__class__ and \
+            (isinstance(a, Rng) or a.open == b.open):
+        elem = _unify(a.elem, b.elem)
+        return a if elem is a.elem else (Rng(elem) if isinstance(a, Rng) else Seq(a.open, elem))
     if isinstance(a, Tup) and isinstance(b, Tup) and len(a.members) == len(b.members):
-        return Tup([_unify(x, y) for x, y in zip(a.members, b.members)])
+        members = [_unify(x, y) for x, y in zip(a.members, b.members)]
+        return a if all(m is n for m, n in zip(members, a.members)) else Tup(members)
     raise TypeError("the elements of one list, set or range must be of one kind")
+
+
+def flat_list(value: list) -> Optional[tuple[bytes, str]]:
+    """Type string and struct code of a non-empty list of floats or of
+    64-bit ints, which pack in one call; None for any other list."""
+    if not value:
+        return None
+    if all(x.__class__ is float for x in value):
+        return b"{%f}", "d"
+    if all(x.__class__ is int for x in value):
+        low, high = min(value), max(value)
+        if -2**63 <= low and high < 2**63:
+            return b"{%ld}", "q"
+        if 0 <= low and high < 2**64:
+            return b"{%lu}", "Q"
+    return None
 
 
 def resolve(node: Any) -> Any:
