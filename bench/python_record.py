@@ -5,7 +5,7 @@ raw ctypes call of mekal_namevalue with its arguments built beforehand, and
 the same recording made by C in a loop (bench/python_record_loop.c), all
 timed in one run, interleaved round by round; each figure is the best round.
 
-    python3 bench/python_record.py [BUILD_DIR] [ROUNDS]   defaults: build-bench 7
+    python3 bench/python_record.py [BUILD_DIR] [ROUNDS]   defaults: build-bench 25
 
 BUILD_DIR is a build with -DMEKAL_BUILD_BENCHMARKS=ON (Release for figures
 worth reading): the script loads its libmekal.so.0 and the C loop.
@@ -17,7 +17,7 @@ import sys
 import timeit
 
 build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build-bench")
-rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 7
+rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 25
 os.environ["MEKAL_LIBRARY"] = os.path.join(build, "libmekal.so.0")
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "python"))
 import mekal  # noqa: E402
