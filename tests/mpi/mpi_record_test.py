@@ -1,10 +1,11 @@
 """The recorder in an MPI job: mekal-run under mpirun, every record checked
 against the run record's schema.
 
-Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR (APP is
-recorded_app.c). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
-ranks preload first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run
-each rank (valgrind).
+Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR [FORTRAN_APP]
+(APP is recorded_app.c, FORTRAN_APP its Fortran twin recorded_app.f90).
+Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the ranks preload
+first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run each rank
+(valgrind).
 
 valgrind starts its own launcher again for the program it follows, with
 the program's environment: under it the recorder is preloaded directly and
@@ -24,6 +25,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from record_checks import schema_validator, values  # noqa: E402
 
 MPIEXEC, MEKAL_RUN, RECORDER, SCHEMA, APP, WORK_DIR = sys.argv[1:7]
+FORTRAN_APP = sys.argv[7] if len(sys.argv) > 7 else None
 
 VALIDATOR = schema_validator(SCHEMA, "mpi_record_test")
 
@@ -61,19 +63,22 @@ class MpiJob(unittest.TestCase):
         return out
 
     def test_one_record_for_the_job(self):
-        # The output path (None: the default pattern), the program's mode
-        for output, mode in (("job.json", "finalize"), (None, "thread")):
+        # The output path (None: the default pattern), the program and its mode
+        cases = [("job.json", APP, ["finalize"]), (None, APP, ["thread"])]
+        if FORTRAN_APP:
+            cases.append(("job.json", FORTRAN_APP, []))
+        for output, app, mode in cases:
             if output is None and LAUNCHER:
                 continue
-            with self.subTest(output=output, mode=mode):
+            with self.subTest(output=output, app=os.path.basename(app), mode=mode):
                 self.setUp()
-                result = mpirun(4, output, [APP, mode], self.dir)
+                result = mpirun(4, output, [app] + mode, self.dir)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 records = self.records()
                 self.assertEqual(len(records), 1, list(records))
                 [(file, record)] = records.items()
                 self.assertEqual(file, output or "mekal-%s-%s-%d.json" % (
-                    os.path.basename(APP), socket.gethostname(), record["program"]["pid"]))
+                    os.path.basename(app), socket.gethostname(), record["program"]["pid"]))
                 self.assertEqual((record["complete"], record["exit_status"], record["mpi"]),
                                  (True, 0, {"size": 4}))
                 named = values(record)
@@ -81,6 +86,9 @@ class MpiJob(unittest.TestCase):
                 self.assertNotIn("value", named["rank"])
                 self.assertEqual([(r["rank"], r["type"], r["value"]) for r in named["rank"]["ranks"]],
                                  [(rank, "%d", rank) for rank in range(4)])
+                if app == FORTRAN_APP:
+                    self.assertEqual((named["levels"]["type"], named["levels"]["value"]),
+                                     ("{%f}", [0.5, 0.25]))
 
     def test_without_a_merge_each_rank_keeps_its_record(self):
         # (mode of the program, mpirun fails, the records are complete)
