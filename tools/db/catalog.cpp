@@ -134,10 +134,15 @@ std::string job_file_of(const std::string &source) {
 
 std::string file_name(const std::string &source) { return source.substr(source.rfind('/') + 1); }
 
-std::string_view field_column(std::string_view name) {
+const sql::field *field_of(std::string_view name) {
     for (const sql::field &f : sql::kFields)
-        if (f.name == name) return f.column;
-    return {};
+        if (f.name == name) return &f;
+    return nullptr;
+}
+
+std::string_view field_column(std::string_view name) {
+    const sql::field *f = field_of(name);
+    return f != nullptr ? f->column : std::string_view();
 }
 
 std::string with_x(std::string_view fragment, std::string_view x) {
@@ -441,15 +446,17 @@ void catalog::add_conditions(const std::vector<condition> &where, selection *out
     for (const condition &c : where) {
         cell parameter;
         const compared_as as = classify(c, &parameter);
-        const bool field = is_field(c.name);
-        const std::string x = field ? std::string(field_column(c.name)) : "value";
-        std::string test = with_x(as == compared_as::number ? sql::kAsNumber
-                                  : as == compared_as::date ? sql::kAsDate
-                                                            : sql::kAsText,
-                                  x);
+        const sql::field *field = field_of(c.name);
+        const std::string x = field != nullptr ? std::string(field->column) : "value";
+        const bool bare = field != nullptr && (field->text ? as == compared_as::text : as == compared_as::number);
+        std::string test = bare ? x
+                                : with_x(as == compared_as::number ? sql::kAsNumber
+                                         : as == compared_as::date ? sql::kAsDate
+                                                                   : sql::kAsText,
+                                         x);
         test += sql::kOperators[static_cast<int>(c.relation)];
         test += as == compared_as::date ? sql::kDateParameter : "?";
-        if (field) {
+        if (field != nullptr) {
             out->sql += " AND " + test;
         } else {
             out->sql += sql::kRunsWhoseValue;
@@ -529,7 +536,6 @@ std::vector<run_cells> catalog::scan(const std::vector<condition> &where,
     selection s;
     s.sql = std::string(sql::kSelectRuns) + std::string(sql::kFromRuns);
     add_conditions(where, &s);
-    s.sql += std::string(sql::kOrderBy) + std::string(sql::kThenByStart);
     std::vector<run_cells> runs;
     std::unordered_map<std::int64_t, size_t> index;
     {

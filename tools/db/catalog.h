@@ -168,16 +168,17 @@ public:
     catalog(const catalog &) = delete;
     catalog &operator=(const catalog &) = delete;
 
-    // Adds records, one transaction per batch of them: each is added whole
-    // or not at all. A newer record of a run replaces it; the same record,
-    // or an older one, changes nothing.
+    // Adds a batch of records in one transaction, so that all of them are
+    // in or none; one outcome per record, in order. A newer record of a run
+    // replaces it; the same record, or an older one, changes nothing.
     std::vector<add_outcome> add(const std::vector<run_record> &records);
 
     // The runs that pass the conditions, sorted and limited, with the columns asked.
     table list(const list_query &query);
 
-    // The runs that pass the conditions, oldest first, each with its cells
-    // of the names (fields or values): a full scan per name, for statistics.
+    // The runs that pass the conditions, in the order they were added, each
+    // with its cells of the names (fields or values): a full scan per name,
+    // for statistics.
     std::vector<run_cells> scan(const std::vector<condition> &where,
                                 const std::vector<std::string> &names);
 

@@ -651,7 +651,10 @@ json cell::to_json() const {
             return big;
         return text;
     }
-    case kind::json: return json::parse(text, nullptr, false);
+    case kind::json: {
+        json parsed = json::parse(text, nullptr, false);
+        return parsed.is_discarded() ? json(text) : parsed;  // a catalog edited by hand
+    }
     }
     return nullptr;
 }

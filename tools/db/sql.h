@@ -133,24 +133,27 @@ inline constexpr std::string_view kJobsHolding =
     "WHERE job_rank.host = ?1 AND job_rank.start = ?2 AND job_rank.rank = ?3 AND run.ranks > 1";
 
 // --- querying ------------------------------------------------------------
-// The fields of a run by the names that list, compare and conditions use.
+// The fields of a run by the names that list, compare and conditions use;
+// a condition of the column's own kind compares the bare column, which an
+// index can serve.
 struct field {
     std::string_view name;
     std::string_view column;
+    bool text;  // else an integer
 };
 inline constexpr field kFields[] = {
-    {".id", "run.id"},
-    {".host", "run.host"},
-    {".pid", "run.pid"},
-    {".start", "run.start"},
-    {".executable", "run.executable"},
-    {".argv", "run.argv"},
-    {".complete", "run.complete"},
-    {".exit_status", "run.exit_status"},
-    {".ranks", "run.ranks"},
-    {".rank", "run.rank"},
-    {".source", "run.source"},
-    {".added", "run.added"},
+    {".id", "run.id", false},
+    {".host", "run.host", true},
+    {".pid", "run.pid", false},
+    {".start", "run.start", true},
+    {".executable", "run.executable", true},
+    {".argv", "run.argv", true},
+    {".complete", "run.complete", false},
+    {".exit_status", "run.exit_status", false},
+    {".ranks", "run.ranks", false},
+    {".rank", "run.rank", false},
+    {".source", "run.source", true},
+    {".added", "run.added", true},
 };
 
 inline constexpr std::string_view kSelectRuns = "SELECT run.id, run.start";

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <numeric>
+#include <tuple>
 #include <unordered_map>
 
 #include "catalog.h"
@@ -122,26 +123,47 @@ comparison compare(catalog &db, const compare_options &options) {
     names.insert(names.end(), options.metrics.begin(), options.metrics.end());
     const std::vector<run_cells> runs = db.scan(options.where, names);
 
-    // Groups in the order of their oldest run: runs come oldest first.
     comparison out;
-    std::vector<std::string> groups;
-    std::unordered_map<std::string, size_t> group_index;
-    std::vector<std::vector<const run_cells *>> members;
+    std::vector<std::string> found;
+    std::unordered_map<std::string, size_t> found_index;
+    std::vector<std::vector<const run_cells *>> found_members;
     for (const run_cells &run : runs) {
         if (run.cells[0].type == cell::kind::null) {
             ++out.without_group;
             continue;
         }
         ++out.runs;
-        const auto [at, added] = group_index.emplace(run.cells[0].str(), groups.size());
+        const auto [at, added] = found_index.emplace(run.cells[0].str(), found.size());
         if (added) {
-            groups.push_back(at->first);
-            members.emplace_back();
+            found.push_back(at->first);
+            found_members.emplace_back();
         }
-        members[at->second].push_back(&run);
+        found_members[at->second].push_back(&run);
     }
-    if (groups.empty())
+    if (found.empty())
         throw trouble(runs.empty() ? "no run matches" : "no run has a value of " + options.by);
+    // Groups in the order of their oldest run (then of its id).
+    const auto oldest = [](const std::vector<const run_cells *> &group) {
+        const run_cells *first = group.front();
+        for (const run_cells *run : group)
+            if (std::tie(run->start, run->id) < std::tie(first->start, first->id)) first = run;
+        return first;
+    };
+    std::vector<size_t> order(found.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<const run_cells *> first(found.size());
+    for (size_t g = 0; g < found.size(); ++g) first[g] = oldest(found_members[g]);
+    std::sort(order.begin(), order.end(), [&first](size_t x, size_t y) {
+        return std::tie(first[x]->start, first[x]->id) < std::tie(first[y]->start, first[y]->id);
+    });
+    std::vector<std::string> groups;
+    std::unordered_map<std::string, size_t> group_index;
+    std::vector<std::vector<const run_cells *>> members;
+    for (const size_t g : order) {
+        group_index.emplace(found[g], groups.size());
+        groups.push_back(std::move(found[g]));
+        members.push_back(std::move(found_members[g]));
+    }
     out.baseline_given = options.baseline.has_value();
     out.baseline = options.baseline.value_or(groups.front());
     const auto base = group_index.find(out.baseline);
