@@ -237,9 +237,11 @@ std::string catalog::schema_sql() {
 }
 
 // Refuses another program's database before writing a byte to it, then
-// upgrades an older catalog one version at a time. The upgrade runs in one
-// immediate transaction, so of two processes creating one catalog the
-// second finds it done.
+// upgrades an older catalog one version at a time. Only a catalog of this
+// version is taken on a first look: anything else is looked at again under
+// the write lock, where the schema, its version and the marker are read in
+// one snapshot, so that of two processes creating one catalog the second
+// finds it done.
 void catalog::open_schema() {
     const auto check = [this](std::int64_t application, std::int64_t version) {
         if (application != sql::kApplicationId &&
@@ -249,22 +251,24 @@ void catalog::open_schema() {
             throw trouble(path_ + ": catalog of schema version " + std::to_string(version) +
                           ", newer than this mekal-db reads (" + std::to_string(sql::kSchemaVersion) + ")");
     };
-    check(pragma(db_, sql::kApplicationIdOf, path_), pragma(db_, sql::kUserVersion, path_));
-    exec(db_, sql::kSetUp, path_);
-    if (pragma(db_, sql::kUserVersion, path_) == sql::kSchemaVersion) return;
-    exec(db_, sql::kBegin, path_);
-    try {
-        const std::int64_t version = pragma(db_, sql::kUserVersion, path_);
-        check(pragma(db_, sql::kApplicationIdOf, path_), version);
-        for (std::int64_t step = version; step < sql::kSchemaVersion; ++step)
-            exec(db_, sql::upgrade[step], path_);
-        exec(db_, std::string(sql::kSetApplicationId) + std::to_string(sql::kApplicationId), path_);
-        exec(db_, std::string(sql::kSetUserVersion) + std::to_string(sql::kSchemaVersion), path_);
-        exec(db_, sql::kCommit, path_);
-    } catch (...) {
-        sqlite3_exec(db_, std::string(sql::kRollback).c_str(), nullptr, nullptr, nullptr);
-        throw;
+    if (pragma(db_, sql::kApplicationIdOf, path_) != sql::kApplicationId ||
+        pragma(db_, sql::kUserVersion, path_) != sql::kSchemaVersion) {
+        exec(db_, sql::kBegin, path_);
+        try {
+            const std::int64_t version = pragma(db_, sql::kUserVersion, path_);
+            check(pragma(db_, sql::kApplicationIdOf, path_), version);
+            for (std::int64_t step = version; step < sql::kSchemaVersion; ++step)
+                exec(db_, sql::upgrade[step], path_);
+            exec(db_, std::string(sql::kSetApplicationId) + std::to_string(sql::kApplicationId), path_);
+            exec(db_, std::string(sql::kSetUserVersion) + std::to_string(sql::kSchemaVersion), path_);
+            exec(db_, sql::kCommit, path_);
+        } catch (...) {
+            sqlite3_exec(db_, std::string(sql::kRollback).c_str(), nullptr, nullptr, nullptr);
+            throw;
+        }
     }
+    // The journal mode cannot change inside a transaction: WAL comes after.
+    exec(db_, sql::kSetUp, path_);
 }
 
 std::vector<add_outcome> catalog::add(const std::vector<run_record> &records) {
