@@ -313,6 +313,7 @@ int compare(settings &options) {
     if (!options.operands.empty()) throw usage_error("compare: extra operand '" + options.operands[0] + "'");
     if (c.by.empty()) throw usage_error("compare: no --by");
     if (c.metrics.empty()) throw usage_error("compare: no --metric");
+    c.where = options.list.where;  // --where is parsed once for both commands
     catalog db(options.db, open_mode::existing);
     const comparison result = compare(db, c);
     const std::string test = "Mann-Whitney U, two-sided";
