@@ -79,7 +79,8 @@ message(STATUS "installed: ${installed}")
 set(commands)
 if(TOOLS)
   set(commands bin/mekal-diff share/man/man1/mekal-diff.1 bin/mekal-run
-      lib/mekal/libmekal-record.so share/man/man1/mekal-run.1)
+      lib/mekal/libmekal-record.so share/man/man1/mekal-run.1 bin/mekal-db
+      share/man/man1/mekal-db.1)
 endif()
 set(fortran_files)
 if(FORTRAN_COMPILER)
