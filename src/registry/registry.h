@@ -187,18 +187,14 @@ inline unsigned name_hash(const char *name) {
     return name_hash_words(name, std::strlen(name), [](uint64_t) {});
 }
 
-inline nameval_entry *find_in_chain(nameval_entry *head, const char *name) {
-    for (nameval_entry *e = head; e != nullptr; e = e->bucket_next)
-        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) return e;
-    return nullptr;
-}
-
-inline nameval_entry *find_entry(nameval_entry **table, const char *name) {
-    return find_in_chain(table[name_hash(name)], name);
-}
-
 // Frees everything an entry record owns, then the record.
 void release_entry(nameval_entry *entry);
+
+// This copy's index of the entries by name (store.cpp): mekal_clean
+// releases it, and a later long chain walk builds it again.
+void drop_name_index();
+// Entries in this copy's index: 0 while the chains serve alone.
+size_t name_index_count();
 
 // observers.cpp
 void dispatch_event(const char *name, mekal_category_t category, const char *subcategory,
