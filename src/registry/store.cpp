@@ -227,7 +227,8 @@ inline bool chain_in_step(nameval_entry **table, unsigned c) {
 
 // The entry of name in an index in step, filling in its chain; nullptr
 // on a miss, or when a chain check dropped the index.
-[[gnu::always_inline]] inline nameval_entry *probe(nameval_entry **table, const char *name, name_key *key) {
+[[gnu::always_inline]] inline nameval_entry *probe(nameval_entry **table, const char *name,
+                                                   name_key *key) {
     for (size_t i = slot_of(key->hash, idx.mask);; i = (i + 1) & idx.mask) {
         const index_slot slot = idx.slots[i];
         if (slot.entry == nullptr) return nullptr;
@@ -239,23 +240,30 @@ inline bool chain_in_step(nameval_entry **table, unsigned c) {
     }
 }
 
-// The entry of name (key->hash given) in table, through the index while it
-// is in step with the shared chains, else by walking the chain; a long
-// walk builds the index for next time. Fills in key->chain.
-[[gnu::always_inline]] inline nameval_entry *find_named(registry_block *block, nameval_entry **table, const char *name,
-                                 name_key *key) {
-    if (idx.slots != nullptr && in_step(block, table)) {
-        nameval_entry *found = probe(table, name, key);
-        if (found != nullptr) return found;
-        key->chain = name_hash(name);
-        if (idx.slots != nullptr && chain_in_step(table, key->chain)) return nullptr;
+// The entry of name in table, through the index while it is in step with
+// the shared chains, else by walking the chain; a long walk builds the
+// index for next time. Fills in the key as far as an index needs it.
+[[gnu::always_inline]] inline nameval_entry *find_named(registry_block *block,
+                                                        nameval_entry **table, const char *name,
+                                                        name_key *key) {
+    if (idx.slots != nullptr) {
+        key->hash = key_hash(name);
+        if (in_step(block, table)) {
+            nameval_entry *found = probe(table, name, key);
+            if (found != nullptr) return found;
+            key->chain = name_hash(name);
+            if (idx.slots != nullptr && chain_in_step(table, key->chain)) return nullptr;
+        }
     }
     key->chain = name_hash(name);
     unsigned steps = 0;
     nameval_entry *e = table[key->chain];
     for (; e != nullptr; e = e->bucket_next, ++steps)
         if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) break;
-    if (steps > kLongWalk) build(block, table);
+    if (steps > kLongWalk) {
+        build(block, table);
+        key->hash = key_hash(name);  // for index_linked, should the name be new
+    }
     return e;
 }
 
@@ -274,6 +282,15 @@ nameval_entry *remembered(registry_block *block, nameval_entry **table, const ch
     return found != nullptr && std::strcmp(found->name, name) == 0 ? found : nullptr;
 }
 
+// A recording's search past the memo, out of line so that a replace
+// through the memo stays short; what it finds becomes the memo.
+[[gnu::noinline]] nameval_entry *find_recorded(registry_block *block, nameval_entry **table,
+                                               const char *name, name_key *key) {
+    nameval_entry *entry = find_named(block, table, name, key);
+    if (entry != nullptr) memo = name_memo{name, entry, key->chain};
+    return entry;
+}
+
 // A new entry was just linked at the head of its chain and of the list,
 // right after find_named missed it with the index (if any) in step.
 void index_linked(nameval_entry *entry, const char *name, const name_key &key) {
@@ -286,7 +303,7 @@ void index_linked(nameval_entry *entry, const char *name, const name_key &key) {
 [[gnu::always_inline]] inline const nameval_entry *lookup(const char *name) {
     if (name == nullptr) return nullptr;
     registry_block *block = get_registry_block();
-    name_key key{key_hash(name), 0};
+    name_key key{};
     return find_named(block, bucket_table(block), name, &key);
 }
 
@@ -335,11 +352,7 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
     nameval_entry **table = bucket_table(block);
     name_key key{};
     nameval_entry *entry = name == memo.name ? remembered(block, table, name) : nullptr;
-    if (entry == nullptr) {
-        key.hash = key_hash(name);
-        entry = find_named(block, table, name, &key);
-        if (entry != nullptr) memo = name_memo{name, entry, key.chain};
-    }
+    if (entry == nullptr) entry = find_recorded(block, table, name, &key);
 
     // Allocate everything before touching the registry, so that exhausted
     // memory leaves the old value (or no entry at all) intact.
