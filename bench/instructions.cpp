@@ -91,7 +91,8 @@ int main(int argc, char **argv) {
     std::string op = argv[1];
     int size = 0;
     const size_t cut = op.find_last_of('_');
-    if (cut != std::string::npos && op.find_first_not_of("0123456789", cut + 1) == std::string::npos) {
+    if (cut != std::string::npos &&
+        op.find_first_not_of("0123456789", cut + 1) == std::string::npos) {
         size = std::atoi(op.c_str() + cut + 1);
         op.resize(cut);
     }
