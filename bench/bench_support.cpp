@@ -1,7 +1,10 @@
 #include "bench_support.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
+#include <random>
 
 namespace bench {
 namespace {
@@ -107,6 +110,45 @@ nameval_entry **shared_chains() {
     // Blocks of version 0 or below keep per-copy chains out of reach here.
     if (block == nullptr || block->version <= 0) return nullptr;
     return block->buckets;
+}
+
+namespace {
+
+Keys make_keys(std::vector<std::string> names) {
+    Keys keys;
+    keys.strings = std::move(names);
+    for (const std::string &s : keys.strings) keys.pointers.push_back(s.c_str());
+    return keys;
+}
+
+}  // namespace
+
+const Keys &hit_keys(int population) {
+    static std::map<int, Keys> cache;
+    auto it = cache.find(population);
+    if (it != cache.end()) return it->second;
+    std::vector<std::string> names = make_names(0, population);
+    std::shuffle(names.begin(), names.end(), std::mt19937(12345));
+    if (names.size() > kMaxKeys) names.resize(kMaxKeys);
+    return cache.emplace(population, make_keys(std::move(names))).first->second;
+}
+
+const Keys &miss_keys(int population) {
+    static std::map<int, Keys> cache;
+    auto it = cache.find(population);
+    if (it != cache.end()) return it->second;
+    return cache.emplace(population, make_keys(make_names(population, 1024))).first->second;
+}
+
+const MapStore &map_with(int population) {
+    static std::map<int, MapStore> cache;
+    auto it = cache.find(population);
+    if (it != cache.end()) return it->second;
+    MapStore &store = cache[population];
+    int i = 0;
+    for (const std::string &name : make_names(0, population))
+        store.record_int(name.c_str(), mekal_category_general, "bench", i++);
+    return store;
 }
 
 }  // namespace bench

@@ -241,4 +241,22 @@ private:
     Map map_;
 };
 
+// ------------------------------------------------------------ lookup keys
+
+// Keys for lookups: each name as a std::string and as the const char * of
+// that string.
+struct Keys {
+    std::vector<std::string> strings;
+    std::vector<const char *> pointers;
+};
+inline constexpr size_t kMaxKeys = 4096;  // distinct keys cycled through per benchmark
+// Up to kMaxKeys of the names of a registry of `population`, in a fixed
+// random order, so consecutive lookups land in different chains and at
+// different depths.
+const Keys &hit_keys(int population);
+// 1,024 names of the same shape that were never recorded.
+const Keys &miss_keys(int population);
+// The unordered_map registry holding the names of a registry of `population`.
+const MapStore &map_with(int population);
+
 }  // namespace bench

@@ -18,6 +18,13 @@ OPS = [
     ("lookup_hit_1000", "run_lookup_hit"),
     ("map_lookup_hit_1000", "run_map_lookup_hit"),
     ("record_new_name", "run_record_new_name"),
+    # The same at 100,000 names, where the chains are 780 entries long.
+    ("replace_int_sub_100000", "run_replace_int_sub"),
+    ("replace_cycled_1000", "run_replace_cycled"),
+    ("replace_cycled_100000", "run_replace_cycled"),
+    ("lookup_hit_100000", "run_lookup_hit"),
+    ("map_lookup_hit_100000", "run_map_lookup_hit"),
+    ("record_new_name_100000", "run_record_new_name"),
 ]
 
 

@@ -3,10 +3,8 @@
 // hash and the strcmp walk of one chain of the library's own table; the map
 // rows look the same names up in an unordered_map, with a prebuilt
 // std::string key ("map/") and straight from the const char * ("map_cstr/").
-#include <algorithm>
+// The paired rows, up to 1,000,000 names, are in scale_bench.cpp.
 #include <cstring>
-#include <map>
-#include <random>
 
 #include "bench_support.h"
 
@@ -14,51 +12,6 @@ namespace bench {
 namespace {
 
 constexpr int kPopulations[] = {10, 1000, 100000};
-constexpr size_t kMaxKeys = 4096;  // distinct keys cycled through per benchmark
-
-struct Keys {
-    std::vector<std::string> strings;
-    std::vector<const char *> pointers;
-};
-
-Keys make_keys(std::vector<std::string> names) {
-    Keys keys;
-    keys.strings = std::move(names);
-    for (const std::string &s : keys.strings) keys.pointers.push_back(s.c_str());
-    return keys;
-}
-
-// Recorded names in a fixed random order, so consecutive lookups land in
-// different chains and at different depths.
-const Keys &hit_keys(int population) {
-    static std::map<int, Keys> cache;
-    auto it = cache.find(population);
-    if (it != cache.end()) return it->second;
-    std::vector<std::string> names = make_names(0, population);
-    std::shuffle(names.begin(), names.end(), std::mt19937(12345));
-    if (names.size() > kMaxKeys) names.resize(kMaxKeys);
-    return cache.emplace(population, make_keys(std::move(names))).first->second;
-}
-
-// Names of the same shape that were never recorded.
-const Keys &miss_keys(int population) {
-    static std::map<int, Keys> cache;
-    auto it = cache.find(population);
-    if (it != cache.end()) return it->second;
-    return cache.emplace(population, make_keys(make_names(population, 1024))).first->second;
-}
-
-const MapStore &map_with(int population) {
-    static std::map<int, MapStore> cache;
-    auto it = cache.find(population);
-    if (it != cache.end()) return it->second;
-    MapStore &store = cache[population];
-    int i = 0;
-    for (const std::string &name : make_names(0, population))
-        store.record_int(name.c_str(), mekal_category_general, "bench", i++);
-    return store;
-}
-
 // One chain walk as the store must do it: djb2 over the bytes, the low seven
 // bits pick the chain, strcmp against each entry's name.
 inline const nameval_entry *floor_find(nameval_entry *const *chains, const char *name) {
@@ -132,38 +85,6 @@ void map_cstr_lookup(benchmark::State &state, int population, bool hit) {
     require(state, wrong == 0, "map lookup gave the wrong answer");
 }
 
-// Lookups of the keys against the map's lookups of the same keys with a
-// prebuilt std::string, alternating batches of one pass over the keys.
-void paired_lookup(benchmark::State &state, int population, bool hit) {
-    ensure_registry(population, 0, false);
-    const MapStore &store = map_with(population);
-    const Keys &keys = hit ? hit_keys(population) : miss_keys(population);
-    long wrong = 0;
-    paired(
-        state, static_cast<double>(keys.pointers.size()),
-        [&] {
-            return time_ns([&] {
-                for (const char *key : keys.pointers) {
-                    mekal_datatype_t *datatype = nullptr;
-                    mekal_value_t *value = nullptr;
-                    const int rc = mekal_get_nameval(key, &datatype, &value, nullptr, nullptr);
-                    benchmark::DoNotOptimize(value);
-                    wrong += (rc == 0) != hit;
-                }
-            });
-        },
-        [&] {
-            return time_ns([&] {
-                for (const std::string &key : keys.strings) {
-                    const MapValue *v = store.find(key);
-                    benchmark::DoNotOptimize(v);
-                    wrong += (v != nullptr) != hit;
-                }
-            });
-        });
-    require(state, wrong == 0, "a lookup gave the wrong answer");
-}
-
 // ---------------------------------------------------------------- listing
 
 constexpr int kListed = 1000;
@@ -229,8 +150,6 @@ void map_list(benchmark::State &state) {
                                          hit);
         }
         if (n == kListed) {
-            benchmark::RegisterBenchmark("paired/lookup_hit/1000", paired_lookup, n, true);
-            benchmark::RegisterBenchmark("paired/lookup_miss/1000", paired_lookup, n, false);
             benchmark::RegisterBenchmark("mekal/list/1000", mekal_list);
             benchmark::RegisterBenchmark("floor/list/1000", floor_list);
             benchmark::RegisterBenchmark("map/list/1000", map_list);

@@ -131,6 +131,7 @@ MEKAL_API int mekal_clean(void) {
     // Tell every copy (and any walk in progress) that the records are gone:
     // copies holding their own chains drop them at their next operation.
     block->reserved = static_cast<int32_t>(static_cast<uint32_t>(block->reserved) + 1u);
+    drop_name_index();
     return 0;
 }
 

@@ -145,13 +145,20 @@ inline uint64_t load32(const unsigned char *p) {
 
 }  // namespace hash_detail
 
-inline unsigned name_hash(const char *name) {
+// name_hash of the n bytes at name, handing visit each word it reads: the
+// whole words back from the end, then the first bytes packed into the top
+// lanes. With n they spell the name: a second hash may take the same reads.
+template <typename Visit>
+inline unsigned name_hash_words(const char *name, size_t n, Visit visit) {
     using namespace hash_detail;
-    const size_t n = std::strlen(name);
     const auto *p = reinterpret_cast<const unsigned char *>(name);
     uint64_t lanes = 0;  // lane j: the bytes 7 - j (mod 8) before the last, summed mod 128
     size_t head = n;
-    for (; head >= 8; head -= 8) lanes = (lanes + (load64(p + head - 8) & kLow7)) & kLow7;
+    for (; head >= 8; head -= 8) {
+        const uint64_t word = load64(p + head - 8);
+        visit(word);
+        lanes = (lanes + (word & kLow7)) & kLow7;
+    }
     if (head != 0) {
         uint64_t first;  // the first `head` bytes, in the top lanes
         if (n >= 8) {
@@ -165,6 +172,7 @@ inline unsigned name_hash(const char *name) {
                         (uint64_t{p[n - 1]} << (8 * (n - 1)));
             first <<= 8 * (8 - n);
         }
+        visit(first);
         lanes = (lanes + (first & kLow7)) & kLow7;
     }
     // Lanes j and j + 4 weigh alike; spread the four sums to 16 bits so that
@@ -175,18 +183,18 @@ inline unsigned name_hash(const char *name) {
     return (kStart[n & 3] + static_cast<unsigned>((sums * kWeights) >> 48)) & 127;
 }
 
-inline nameval_entry *find_in_chain(nameval_entry *head, const char *name) {
-    for (nameval_entry *e = head; e != nullptr; e = e->bucket_next)
-        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) return e;
-    return nullptr;
-}
-
-inline nameval_entry *find_entry(nameval_entry **table, const char *name) {
-    return find_in_chain(table[name_hash(name)], name);
+inline unsigned name_hash(const char *name) {
+    return name_hash_words(name, std::strlen(name), [](uint64_t) {});
 }
 
 // Frees everything an entry record owns, then the record.
 void release_entry(nameval_entry *entry);
+
+// This copy's index of the entries by name (store.cpp): mekal_clean
+// releases it, and a later long chain walk builds it again.
+void drop_name_index();
+// Entries in this copy's index: 0 while the chains serve alone.
+size_t name_index_count();
 
 // observers.cpp
 void dispatch_event(const char *name, mekal_category_t category, const char *subcategory,

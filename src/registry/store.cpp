@@ -1,5 +1,7 @@
 // The name/value store: one entry per name, chained newest first into the
-// block's entry list and into one of 128 hash chains.
+// block's entry list and into one of 128 hash chains, and this copy's index
+// of the entries by name.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -10,37 +12,6 @@ namespace mekal {
 namespace {
 
 char *copy_or_null(const char *text) { return text ? strdup(text) : nullptr; }
-
-// The entry that this copy last recorded, by the caller's name pointer: a
-// caller that records one name again and again (a literal, a buffer it
-// keeps) skips the hash. It is only a hint, trusted once the entry is found
-// again on the live chain by pointer (so a record freed by a clean through
-// any copy is never read) and its name still equals the caller's text (a
-// reused buffer falls back to the hash). Whichever table the memo came
-// from, an entry found on the given table's chain belongs to that table.
-struct name_memo {
-    const char *name = nullptr;
-    nameval_entry *entry = nullptr;
-    unsigned index = 0;
-};
-name_memo memo;
-
-// The entry of name and its chain, through the memo or by hashing. Lookups
-// hash straight away: their names keep changing, so even the memo's
-// check would cost more than it saves.
-inline nameval_entry *locate(nameval_entry **table, const char *name, unsigned *index) {
-    if (name == memo.name) {
-        for (nameval_entry *e = table[memo.index]; e != nullptr; e = e->bucket_next) {
-            if (e == memo.entry) {
-                if (std::strcmp(e->name, name) != 0) break;
-                *index = memo.index;
-                return e;
-            }
-        }
-    }
-    *index = name_hash(name);
-    return find_in_chain(table[*index], name);
-}
 
 }  // namespace
 
@@ -54,9 +25,286 @@ void release_entry(nameval_entry *entry) {
 
 namespace {
 
-inline const nameval_entry *lookup(const char *name) {
+// ------------------------------------------------------- the name index
+//
+// This copy's index of the entries by name. The shared layout fixes 128
+// chains, so at a million names a chain walk passes thousands of entries;
+// the index finds any name in a probe or two. It is this copy's own memory
+// beside the shared records, and the chains stay the truth: the index is
+// trusted only while the shared state shows that nothing it knows was
+// released, and it takes in whatever other copies linked since.
+//
+// What the shared state shows:
+// - `reserved` counts the cleans of every copy of this library;
+// - entries are linked only at the head of the entry list and of their
+//   chain, and never move: a head as last seen means nothing new there,
+//   and a changed head leads through the new entries down to it;
+// - a clean by a copy that leaves `reserved` alone empties the list and the
+//   chains, so the heads last seen are no longer found below the new ones,
+//   or a chain changed while the list did not. Before an entry's name is
+//   read, its chain is checked; before a miss is reported, the name's.
+// Every entry found is confirmed by its name. While the chains are short,
+// or when the index cannot allocate, the chains are walked as before.
+
+// A walk past this many entries builds the index; shorter ones cost no
+// more than a probe.
+constexpr unsigned kLongWalk = 8;
+constexpr size_t kFirstSlots = 1024;  // a power of two
+// Long walks to wait after an allocation for the index failed, doubled by
+// each failure in a row.
+constexpr unsigned long kRetryWalks = 64;
+constexpr unsigned kMaxRetryShift = 16;
+constexpr uint64_t kChainBits = kBucketCount - 1;
+
+struct index_slot {
+    nameval_entry *entry;  // nullptr: free
+    // The name's key hash with the entry's chain in the low seven bits:
+    // growing reads no entry, and a hit knows which chain to check.
+    uint64_t tag;
+};
+
+struct name_index {
+    index_slot *slots;         // nullptr: no index, the chains serve
+    size_t mask;               // slot count - 1; at most 3/4 of the slots are taken
+    size_t count;
+    nameval_entry **table;     // the chain table the index mirrors
+    int32_t generation;        // the block's clean count when built
+    nameval_entry *list_head;  // the entry list's head as last seen
+    nameval_entry *heads[kBucketCount];  // each chain's head as last seen
+    unsigned long retry_walks;
+    unsigned failures;
+};
+name_index idx;
+
+// The entry that this copy last recorded, by the caller's name pointer: a
+// caller that records one name again and again (a literal, a buffer it
+// keeps) skips the hashes. Its name is compared before it is used (a
+// reused buffer is another name), and it is trusted only while it is known
+// to be alive: set while the index in step lived, or found again on the
+// live chain by pointer.
+struct name_memo {
+    const char *name;
+    nameval_entry *entry;
+    unsigned chain;
+};
+name_memo memo;
+
+// Where a name goes: its key hash in the index and its chain.
+struct name_key {
+    uint64_t hash;
+    unsigned chain;
+};
+
+constexpr uint64_t kOdd1 = 0x9e3779b97f4a7c15u;
+constexpr uint64_t kOdd2 = 0xc2b2ae3d27d4eb4fu;
+
+// A 64-bit hash of the words that name_hash_words reads (its own sums,
+// unused here, compile away): each word multiplied in spreads upwards, and
+// the end folds the high bits down. Slots are picked by bits 7 and up.
+inline uint64_t key_hash(const char *name) {
+    const size_t n = std::strlen(name);
+    uint64_t h = n * kOdd2;
+    (void)name_hash_words(name, n, [&h](uint64_t word) { h = (h ^ word) * kOdd1; });
+    h ^= h >> 32;
+    h *= kOdd2;
+    return h ^ (h >> 29);
+}
+
+inline size_t slot_of(uint64_t hash, size_t mask) { return (hash >> 7) & mask; }
+
+// Forgets everything; after a failed allocation, waits before building again.
+void drop(bool failed) {
+    std::free(idx.slots);
+    const unsigned failures = failed ? idx.failures + 1 : 0;
+    idx = name_index{};
+    memo = name_memo{};
+    idx.failures = failures;
+    if (failed)
+        idx.retry_walks = kRetryWalks << (failures < kMaxRetryShift ? failures : kMaxRetryShift);
+}
+
+void place(index_slot *slots, size_t mask, const index_slot &slot) {
+    size_t i = slot_of(slot.tag, mask);
+    while (slots[i].entry != nullptr) i = (i + 1) & mask;
+    slots[i] = slot;
+}
+
+// False when the slots could not grow: the index is then gone.
+bool insert(nameval_entry *entry, uint64_t hash, unsigned chain) {
+    if (idx.count + 1 > (idx.mask + 1) / 4 * 3) {
+        const size_t size = 2 * (idx.mask + 1);
+        auto *slots = static_cast<index_slot *>(std::calloc(size, sizeof(index_slot)));
+        if (slots == nullptr) {
+            drop(true);
+            return false;
+        }
+        for (size_t k = 0; k <= idx.mask; ++k)
+            if (idx.slots[k].entry != nullptr) place(slots, size - 1, idx.slots[k]);
+        std::free(idx.slots);
+        idx.slots = slots;
+        idx.mask = size - 1;
+    }
+    place(idx.slots, idx.mask, {entry, (hash & ~kChainBits) | chain});
+    ++idx.count;
+    return true;
+}
+
+// Takes in the entries linked at the head of chain c since it was last
+// seen. False when the index is gone: the chain no longer leads to its
+// head as last seen (a clean emptied it), or memory ran out.
+bool catch_up_chain(nameval_entry **table, unsigned c) {
+    nameval_entry *const seen = idx.heads[c];
+    nameval_entry *const head = table[c];
+    for (nameval_entry *e = head; e != seen; e = e->bucket_next) {
+        if (e == nullptr) {
+            drop(false);
+            return false;
+        }
+        if (!insert(e, key_hash(e->name), c)) return false;
+    }
+    idx.heads[c] = head;
+    return true;
+}
+
+// The slow side of in_step: a clean, or new entries on the list.
+[[gnu::noinline]] bool catch_up(registry_block *block, nameval_entry **table) {
+    if (block->reserved != idx.generation || table != idx.table) {
+        drop(false);
+        return false;
+    }
+    // With a block of version 0, other copies' entries are on the list but
+    // not on this copy's chains, whose heads then have not moved.
+    nameval_entry *const head = block->entry_list;
+    for (nameval_entry *e = head; e != idx.list_head; e = e->list_next) {
+        if (e == nullptr) {
+            drop(false);
+            return false;
+        }
+        if (!catch_up_chain(table, name_hash(e->name))) return false;
+    }
+    idx.list_head = head;
+    return true;
+}
+
+// Brings the index up to the shared state. False when it can no longer be
+// trusted: it is then gone.
+inline bool in_step(registry_block *block, nameval_entry **table) {
+    if (block->reserved == idx.generation && table == idx.table &&
+        block->entry_list == idx.list_head)
+        return true;
+    return catch_up(block, table);
+}
+
+// Once the list is caught up, a chain differs from its head as last seen
+// only where a clean emptied the chains and new entries refilled the list
+// up to the same head.
+inline bool chain_in_step(nameval_entry **table, unsigned c) {
+    if (table[c] == idx.heads[c]) return true;
+    drop(false);
+    return false;
+}
+
+[[gnu::noinline]] void build(registry_block *block, nameval_entry **table) {
+    if (idx.retry_walks != 0) {
+        --idx.retry_walks;
+        return;
+    }
+    auto *slots = static_cast<index_slot *>(std::calloc(kFirstSlots, sizeof(index_slot)));
+    if (slots == nullptr) {
+        drop(true);
+        return;
+    }
+    idx.slots = slots;
+    idx.mask = kFirstSlots - 1;
+    idx.table = table;
+    idx.generation = block->reserved;
+    idx.list_head = block->entry_list;
+    memo = name_memo{};
+    for (unsigned c = 0; c < kBucketCount; ++c)
+        if (!catch_up_chain(table, c)) return;
+    idx.failures = 0;
+}
+
+// The entry of name in an index in step, filling in its chain; nullptr
+// on a miss, or when a chain check dropped the index.
+[[gnu::always_inline]] inline nameval_entry *probe(nameval_entry **table, const char *name,
+                                                   name_key *key) {
+    for (size_t i = slot_of(key->hash, idx.mask);; i = (i + 1) & idx.mask) {
+        const index_slot slot = idx.slots[i];
+        if (slot.entry == nullptr) return nullptr;
+        if (((slot.tag ^ key->hash) & ~kChainBits) == 0) {
+            key->chain = static_cast<unsigned>(slot.tag & kChainBits);
+            if (!chain_in_step(table, key->chain)) return nullptr;
+            if (std::strcmp(slot.entry->name, name) == 0) return slot.entry;
+        }
+    }
+}
+
+// The entry of name in table, through the index while it is in step with
+// the shared chains, else by walking the chain; a long walk builds the
+// index for next time. Fills in the key as far as an index needs it.
+[[gnu::always_inline]] inline nameval_entry *find_named(registry_block *block,
+                                                        nameval_entry **table, const char *name,
+                                                        name_key *key) {
+    if (idx.slots != nullptr) {
+        key->hash = key_hash(name);
+        if (in_step(block, table)) {
+            nameval_entry *found = probe(table, name, key);
+            if (found != nullptr) return found;
+            key->chain = name_hash(name);
+            if (idx.slots != nullptr && chain_in_step(table, key->chain)) return nullptr;
+        }
+    }
+    key->chain = name_hash(name);
+    unsigned steps = 0;
+    nameval_entry *e = table[key->chain];
+    for (; e != nullptr; e = e->bucket_next, ++steps)
+        if (e->name[0] == name[0] && std::strcmp(e->name, name) == 0) break;
+    if (steps > kLongWalk) {
+        build(block, table);
+        key->hash = key_hash(name);  // for index_linked, should the name be new
+    }
+    return e;
+}
+
+// The memo's entry, when it still holds the name.
+nameval_entry *remembered(registry_block *block, nameval_entry **table, const char *name) {
+    nameval_entry *found = nullptr;
+    if (idx.slots != nullptr) {
+        // A drop forgets the memo, so it was set while this index lived:
+        // alive unless a clean came since, which the checks see.
+        if (in_step(block, table) && chain_in_step(table, memo.chain)) found = memo.entry;
+    } else {
+        for (nameval_entry *e = table[memo.chain]; e != nullptr && found == nullptr;
+             e = e->bucket_next)
+            if (e == memo.entry) found = e;
+    }
+    return found != nullptr && std::strcmp(found->name, name) == 0 ? found : nullptr;
+}
+
+// A recording's search past the memo, out of line so that a replace
+// through the memo stays short; what it finds becomes the memo.
+[[gnu::noinline]] nameval_entry *find_recorded(registry_block *block, nameval_entry **table,
+                                               const char *name, name_key *key) {
+    nameval_entry *entry = find_named(block, table, name, key);
+    if (entry != nullptr) memo = name_memo{name, entry, key->chain};
+    return entry;
+}
+
+// A new entry was just linked at the head of its chain and of the list,
+// right after find_named missed it with the index (if any) in step.
+void index_linked(nameval_entry *entry, const char *name, const name_key &key) {
+    memo = name_memo{name, entry, key.chain};
+    if (idx.slots == nullptr || !insert(entry, key.hash, key.chain)) return;
+    idx.heads[key.chain] = entry;
+    idx.list_head = entry;
+}
+
+[[gnu::always_inline]] inline const nameval_entry *lookup(const char *name) {
     if (name == nullptr) return nullptr;
-    return find_entry(bucket_table(get_registry_block()), name);
+    registry_block *block = get_registry_block();
+    name_key key{};
+    return find_named(block, bucket_table(block), name, &key);
 }
 
 // Calls visit for every entry of the category (1: all), newest first.
@@ -75,6 +323,10 @@ void list_entries(mekal_category_t category, Visit visit) {
 }
 
 }  // namespace
+
+void drop_name_index() { drop(false); }
+
+size_t name_index_count() { return idx.count; }
 
 }  // namespace mekal
 
@@ -98,8 +350,9 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
 
     registry_block *block = get_registry_block();
     nameval_entry **table = bucket_table(block);
-    unsigned index;
-    nameval_entry *entry = locate(table, name, &index);
+    name_key key{};
+    nameval_entry *entry = name == memo.name ? remembered(block, table, name) : nullptr;
+    if (entry == nullptr) entry = find_recorded(block, table, name, &key);
 
     // Allocate everything before touching the registry, so that exhausted
     // memory leaves the old value (or no entry at all) intact.
@@ -131,7 +384,6 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         return -1;
     }
 
-    memo = name_memo{name, entry != nullptr ? entry : fresh, index};
     if (carrier != nullptr) {
         carrier->value = entry->value;
         carrier->datatype = entry->datatype;
@@ -160,8 +412,9 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
         entry->name = name_copy;
         entry->list_next = block->entry_list;
         block->entry_list = entry;
-        entry->bucket_next = table[index];
-        table[index] = entry;
+        entry->bucket_next = table[key.chain];
+        table[key.chain] = entry;
+        index_linked(entry, name, key);
     }
 
     if (*block->observer_head_slot != nullptr)
