@@ -267,6 +267,20 @@ struct rendered {
 
 char *json_string(const char *text) {
     if (text == nullptr) return nullptr;
+    // Most names are plain printable ASCII, which JSON takes as it is; the
+    // library escapes the others (and mends invalid UTF-8).
+    size_t length = 0;
+    while (text[length] >= 0x20 && text[length] < 0x7f && text[length] != '"' && text[length] != '\\')
+        ++length;
+    if (text[length] == '\0') {
+        auto *out = static_cast<char *>(std::malloc(length + 3));
+        if (out == nullptr) return nullptr;
+        out[0] = '"';
+        std::memcpy(out + 1, text, length);
+        out[length + 1] = '"';
+        out[length + 2] = '\0';
+        return out;
+    }
     mekal_value_t slot{};
     slot.as_ptr = const_cast<char *>(text);
     return lib.mekal_value_to_json(&slot, lib.mekal_get_basetype(mekal_type_string));

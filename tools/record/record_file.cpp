@@ -36,16 +36,41 @@ const char *category_name(int32_t category) {
 }
 
 // ISO 8601 UTC with nanoseconds, as the library writes the times it keeps.
+// The civil date comes from the day count directly (no gmtime, no printf):
+// a record writes one per value.
 void put_time(text_buffer *out, const struct timespec &ts) {
-    struct tm parts {};
-    char text[64];
-    const time_t seconds = ts.tv_sec;
+    const long long seconds = ts.tv_sec;
     const long nanoseconds = ts.tv_nsec >= 0 && ts.tv_nsec < 1000000000 ? ts.tv_nsec : 0;
-    if (gmtime_r(&seconds, &parts) == nullptr) parts = tm{};
-    const int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%09ldZ\"",
-                                parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                                parts.tm_hour, parts.tm_min, parts.tm_sec, nanoseconds);
-    out->append(text, n > 0 && static_cast<size_t>(n) < sizeof text ? static_cast<size_t>(n) : 0);
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    // Days since 0000-03-01, in eras of 400 years.
+    const long long z = days + 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const long long day_of_era = z - era * 146097;
+    const long long year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const long long day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const long long month_index = (5 * day_of_year + 2) / 153;
+    const long long day = day_of_year - (153 * month_index + 2) / 5 + 1;
+    const long long month = month_index < 10 ? month_index + 3 : month_index - 9;
+    const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
+    out->append("\"");
+    out->append_digits(static_cast<unsigned long long>(year < 0 ? 0 : year), 4);
+    const struct {
+        char separator;
+        long long value;
+    } parts[] = {{'-', month}, {'-', day}, {'T', rest / 3600}, {':', rest / 60 % 60}, {':', rest % 60}};
+    for (const auto &part : parts) {
+        out->append(&part.separator, 1);
+        out->append_digits(static_cast<unsigned long long>(part.value), 2);
+    }
+    out->append(".");
+    out->append_digits(static_cast<unsigned long long>(nanoseconds), 9);
+    out->append("Z\"");
 }
 
 void put_value(text_buffer *out, const char *type, const char *long_type, const char *value,

@@ -21,6 +21,8 @@ struct text_buffer {
     void append(const char *text, size_t count);
     void append(const char *text);
     void append_long(long long number);
+    // number in decimal, with leading zeros to width digits at least.
+    void append_digits(unsigned long long number, int width);
     // Hands the block over (NUL-terminated); NULL when an append failed.
     char *release();
 };
