@@ -100,6 +100,8 @@ int read_width_suffix(const char *text, int *pos);
 bool is_blank(unsigned char c);
 
 // render.cpp
+// Characters of the rendering (written into buffer unless measure_only),
+// saturating at INT_MAX; -1 for containers nested deeper than kMaxNesting.
 int render_type(const mekal_datatype_t *datatype, char *buffer, int size, int position,
                 int long_form, int measure_only);
 // The whole rendering of a scalar code (what render_type writes for it), or
