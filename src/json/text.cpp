@@ -264,9 +264,9 @@ bool is_valid_json(const char *text) {
     }
 }
 
-void put_text(Out &out, const char *text) {
+void put_text(growable_text &out, const char *text) {
     if (text == nullptr) {
-        out.put_literal("null");
+        out.append_literal("null");
         return;
     }
     const auto *s = reinterpret_cast<const unsigned char *>(text);
@@ -306,7 +306,7 @@ void put_text(Out &out, const char *text) {
     out.commit(p);
 }
 
-void put_json_text(Out &out, const char *text) {
+void put_json_text(growable_text &out, const char *text) {
     if (text == nullptr || !is_valid_json(text)) {
         put_text(out, text);
         return;
