@@ -97,7 +97,9 @@ inline void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
 mekal_datatype_t *parse_datatype(const char *text, int start, int end, int reference,
                                  va_list *args, int *out_pos);
 int read_width_suffix(const char *text, int *pos);
-bool is_blank(unsigned char c);
+// The type strings' blank: an ASCII white-space character by isspace() in
+// the thread's locale, else the global one.
+bool is_type_string_blank(unsigned char c);
 
 // render.cpp
 // Characters of the rendering (written into buffer unless measure_only),
