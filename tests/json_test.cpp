@@ -2,6 +2,8 @@
 // embedding of jsonstrings, doubles that read back bit-identical, numbers
 // under a decimal-comma locale, and the document of the registry.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
@@ -19,6 +21,7 @@
 #include <vector>
 
 #include "mekal.h"
+#include "registry/registry.h"
 
 // The registry's clock, set by the tests, so timestamps are known exactly.
 static struct timespec g_now = {1796768940, 5};
@@ -324,6 +327,51 @@ TEST(Json, DocumentHoldsOneEntryPerLineOldestFirst) {
     ASSERT_EQ(performance.size(), 1u);
     EXPECT_EQ(performance[0]["name"], "second");
     EXPECT_EQ(take(mekal_namevals_to_json(7)), "[]\n");
+    mekal_clean();
+}
+
+TEST(Json, DocumentReadsTheSharedEntryListWithoutWritingIt) {
+    mekal_clean();
+    ASSERT_EQ(mekal_namevalue("a", mekal_category_general, "s", "%d", 1), 0);
+    ASSERT_EQ(mekal_namevalue("b", mekal_category_performance, nullptr, "%f", 0.5), 0);
+    ASSERT_EQ(mekal_namevalue("c", mekal_category_general, nullptr, "%s", "x"), 0);
+    const mekal_category_t categories[] = {mekal_category_all, mekal_category_general,
+                                           mekal_category_performance, 7};
+    std::vector<std::string> expected;
+    for (const mekal_category_t category : categories)
+        expected.push_back(take(mekal_namevals_to_json(category)));
+    ASSERT_EQ(lines_of(expected[0]).size(), 5u);
+
+    // The entries again, on a page that nothing may write: any write to
+    // the list, even one undone before the call returns, kills the child.
+    registry_block *block = melsys_get_public_mekal_symbol();
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *memory = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    auto *copies = static_cast<nameval_entry *>(memory);
+    size_t count = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr; e = e->list_next, ++count) {
+        copies[count] = *e;
+        if (count > 0) copies[count - 1].list_next = &copies[count];
+    }
+    ASSERT_EQ(mprotect(memory, page, PROT_READ), 0);
+    nameval_entry *shared = block->entry_list;
+    block->entry_list = copies;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        int wrong = 0;
+        for (size_t i = 0; i < std::size(categories); ++i)
+            wrong += take(mekal_namevals_to_json(categories[i])) != expected[i];
+        _exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    block->entry_list = shared;
+    munmap(memory, page);
+    EXPECT_TRUE(WIFEXITED(status)) << "the rendering wrote the entry list";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "renderings that differ from the plain list's";
     mekal_clean();
 }
 

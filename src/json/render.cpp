@@ -212,43 +212,27 @@ bool put_entry(growable_text &out, const nameval_entry *entry) {
     return true;
 }
 
-nameval_entry *reverse(nameval_entry *head, size_t *count) {
-    nameval_entry *reversed = nullptr;
-    while (head != nullptr) {
-        nameval_entry *next = head->list_next;
-        head->list_next = reversed;
-        reversed = head;
-        head = next;
-        ++*count;
-    }
-    return reversed;
+bool in_category(const nameval_entry *entry, mekal_category_t category) {
+    return category == mekal_category_all || entry->category == category;
 }
-
-// The entry list is kept newest first. Turned around in place for the
-// walk, and back on every way out: nothing is allocated per entry, and
-// callers serialise their calls, so no one sees the list meanwhile.
-class OldestFirst {
-public:
-    explicit OldestFirst(registry_block *block) : block_(block) {
-        block_->entry_list = reverse(block_->entry_list, &count_);
-    }
-    ~OldestFirst() {
-        size_t ignored = 0;
-        block_->entry_list = reverse(block_->entry_list, &ignored);
-    }
-    OldestFirst(const OldestFirst &) = delete;
-    OldestFirst &operator=(const OldestFirst &) = delete;
-
-    const nameval_entry *first() const { return block_->entry_list; }
-    size_t count() const { return count_; }
-
-private:
-    registry_block *block_;
-    size_t count_ = 0;
-};
 
 // A typical entry takes 150 to 250 bytes.
 constexpr size_t kEntryEstimate = 256;
+
+// The document of count entries, given newest first: written oldest first.
+char *render_oldest_first(const nameval_entry *const *entries, size_t count) {
+    growable_text out;
+    out.reserve(count < SIZE_MAX / (2 * kEntryEstimate) ? count * kEntryEstimate + 8 : 0);
+    out.append('[');
+    for (size_t i = count; i-- > 0;) {
+        if (i + 1 == count) out.append('\n');
+        else out.append_literal(",\n");
+        if (!put_entry(out, entries[i])) return nullptr;
+    }
+    if (count == 0) out.append_literal("]\n");
+    else out.append_literal("\n]\n");
+    return out.release();
+}
 
 }  // namespace
 }  // namespace mekal::json
@@ -266,22 +250,24 @@ MEKAL_API char *mekal_value_to_json(const mekal_value_t *value, const mekal_data
 }
 
 MEKAL_API char *mekal_namevals_to_json(mekal_category_t category) {
-    OldestFirst entries(mekal::get_registry_block());
-    growable_text out;
-    const size_t count = entries.count();
-    out.reserve(count < SIZE_MAX / (2 * kEntryEstimate) ? count * kEntryEstimate + 8 : 0);
-    out.append('[');
-    bool first = true;
-    for (const nameval_entry *e = entries.first(); e != nullptr; e = e->list_next) {
-        if (category != mekal_category_all && e->category != category) continue;
-        if (first) out.append('\n');
-        else out.append_literal(",\n");
-        first = false;
-        if (!put_entry(out, e)) return nullptr;
+    // The entry list is newest first and shared with every copy of the
+    // library and every observer, so a rendering only reads it: the entries
+    // go into one array, newest first, which is walked backwards.
+    const registry_block *block = mekal::get_registry_block();
+    size_t count = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr; e = e->list_next)
+        count += in_category(e, category) ? 1 : 0;
+    const nameval_entry **entries = nullptr;
+    if (count > 0) {
+        entries = static_cast<const nameval_entry **>(std::malloc(count * sizeof *entries));
+        if (entries == nullptr) return nullptr;
     }
-    if (first) out.append_literal("]\n");
-    else out.append_literal("\n]\n");
-    return out.release();
+    size_t filled = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr && filled < count; e = e->list_next)
+        if (in_category(e, category)) entries[filled++] = e;
+    char *text = render_oldest_first(entries, filled);
+    std::free(entries);
+    return text;
 }
 
 }  // extern "C"
