@@ -212,7 +212,4 @@ struct delivery_scope {
     delivery_scope &operator=(const delivery_scope &) = delete;
 };
 
-// lifecycle.cpp
-struct timeval wall_difference(const struct timeval &start, const struct timeval &now);
-
 }  // namespace mekal
