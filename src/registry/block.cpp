@@ -1,6 +1,6 @@
 // The registry block shared by every copy of the library in the process.
-#include <dlfcn.h>
-
+// The dynamic linker's answer comes through the probe
+// melsys_get_public_mekal_symbol (sys/libraries.cpp).
 #include "registry/registry.h"
 
 // Initialised data: ready the moment the copy is loaded, no code runs
@@ -53,10 +53,3 @@ nameval_entry **local_bucket_table(registry_block *block) {
 }
 
 }  // namespace mekal
-
-extern "C" MEKAL_API registry_block *melsys_get_public_mekal_symbol(void) {
-    (void)dlerror();
-    void *symbol = dlsym(RTLD_DEFAULT, "mekal_public");
-    if (dlerror() != nullptr) return nullptr;
-    return static_cast<registry_block *>(symbol);
-}
