@@ -30,6 +30,8 @@ MEKAL_API void mekal_init(void) {
     init_done = true;
     registry_block *block = get_registry_block();
     block->is_reporter = 1;
+    // Nothing here reads reserved2; every copy built to the shared layout
+    // zeroes it here, and so does this one.
     block->reserved2 = 0;
 }
 
