@@ -102,6 +102,16 @@ check("unknown option" ARGS --bogus run_a.json run_b.json EXIT 2 OUT ""
 check("one operand" ARGS run_a.json EXIT 2 OUT ""
   ERR "mekal-diff: missing operand after 'run_a.json'\n@USAGE@")
 
+# Texts are compared, and shown, with each record's pid replaced; standard
+# input is read once.
+check("the pid rule" ARGS pid_a.json pid_b.json EXIT 1 ERR "" OUT [=[
+~ .program.argv: ["./app","--seed","5678"] -> ["./app","--seed","<pid>"]
+~ scratch.<pid>: ["/tmp/app.<pid>.a","12345"] -> ["/tmp/app.<pid>.b","12345"]
+~ seed: "seed 5678" -> "seed <pid>"
+]=])
+check("standard input twice" ARGS - - INPUT ${DATA}/run_a.json EXIT 2 OUT ""
+  ERR "mekal-diff: standard input can be read only once: give '-' for one record at most\n@USAGE@")
+
 # Values compare by what they mean: numbers by their exact value at any size
 # and in any spelling, strings by their characters, objects whatever the
 # order of their members (a repeated member: its last value). Each case is

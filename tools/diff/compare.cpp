@@ -130,12 +130,11 @@ public:
             const bool take_b = i == in_a.size() || (j < in_b.size() && in_b[j].key <= in_a[i].key);
             const json_value *entry_a = take_a ? in_a[i].entry : nullptr;
             const json_value *entry_b = take_b ? in_b[j].entry : nullptr;
-            const json_value &shown = take_a ? *in_a[i].entry : *in_b[j].entry;
+            const std::string &key = take_a ? in_a[i].key : in_b[j].key;
             i += take_a ? 1 : 0;
             j += take_b ? 1 : 0;
             if (is_ignored(entry_a) || is_ignored(entry_b)) continue;
-            difference found{kind_of(entry_a, entry_b), false, std::string(shown.find("name")->text),
-                             entry_a, entry_b, {}};
+            difference found{kind_of(entry_a, entry_b), false, key, entry_a, entry_b, {}};
             if (found.kind == change::changed) {
                 found.members = differing_members(*entry_a, *entry_b);
                 if (found.members.empty()) continue;

@@ -95,7 +95,8 @@ inline constexpr int kMaxJsonDepth = 1024;
 // twice keeps its last value. Throws json_error.
 void read_json(json_document &document);
 
-// value as compact JSON text, members by name, numbers as found.
+// value as compact JSON text, members by name, numbers as found; with a
+// pid, each text with the pid replaced (without_pid).
 void write_json(std::string &out, const json_value &value, std::string_view pid = {});
 // text as a JSON string; bytes that are not UTF-8 become U+FFFD.
 void write_json_string(std::string &out, std::string_view text);
@@ -125,7 +126,7 @@ enum class change { added = 0, removed = 1, changed = 2 };
 struct difference {
     change kind;
     bool header;                       // name is a header path such as ".exit_status"
-    std::string name;                  // value name, as A spells it when both have it
+    std::string name;                  // value name as compared (see without_pid)
     const json_value *a;               // the entry or member in A; null when absent
     const json_value *b;               // the same in B
     std::vector<std::string> members;  // for a changed entry: its differing members, "value" first
@@ -133,7 +134,9 @@ struct difference {
 
 struct comparison {
     std::vector<difference> differences;
-    std::string pid_a, pid_b;  // each record's pid where the pid rule applies
+    // Each record's pid as text, where texts were compared with it replaced
+    // by kPidMark; empty otherwise.
+    std::string pid_a, pid_b;
 };
 
 inline constexpr std::string_view kPidMark = "<pid>";

@@ -24,7 +24,8 @@ Show what differs between two mekal run records, value by value.
 
 Lines read "+ NAME: VALUE" (only in B), "- NAME: VALUE" (only in A) and
 "~ NAME: A -> B" (changed); header members are named by their path, such as
-".exit_status". Exit status: 0 if equal, 1 if different, 2 on trouble.
+".exit_status". Unless --all, a record's pid in a text or name is compared,
+and shown, as <pid>. Exit status: 0 if equal, 1 if different, 2 on trouble.
 )";
 
 constexpr const char *kAbsent = "(absent)";
@@ -34,10 +35,11 @@ constexpr std::string_view kEntryMembers[] = {"name",        "category", "catego
                                               "subcategory", "type",     "long_type",
                                               "value",       "recorded"};
 
-std::string compact(const json_value *value, std::string_view) {
+// A value as it was compared: with the pid rule, texts show the pid replaced.
+std::string compact(const json_value *value, std::string_view pid) {
     if (value == nullptr) return kAbsent;
     std::string text;
-    write_json(text, *value);
+    write_json(text, *value, pid);
     return text;
 }
 
@@ -164,6 +166,8 @@ int run(int argc, char **argv) {
     if (argc - optind > 2) return bad_usage("extra operand '" + std::string(argv[optind + 2]) + "'");
 
     const std::string path_a = argv[optind], path_b = argv[optind + 1];
+    if (path_a == "-" && path_b == "-")
+        return bad_usage("standard input can be read only once: give '-' for one record at most");
     const std::unique_ptr<json_document> a = load_record(path_a);
     const std::unique_ptr<json_document> b = load_record(path_b);
     const comparison result = compare_records(a->root, b->root, options);
