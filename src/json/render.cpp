@@ -259,7 +259,8 @@ MEKAL_API char *mekal_namevals_to_json(mekal_category_t category) {
         count += in_category(e, category) ? 1 : 0;
     const nameval_entry **entries = nullptr;
     if (count > 0) {
-        entries = static_cast<const nameval_entry **>(std::malloc(count * sizeof *entries));
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of entry pointers, sized as one
+        entries = static_cast<const nameval_entry **>(std::malloc(count * sizeof(const nameval_entry *)));
         if (entries == nullptr) return nullptr;
     }
     size_t filled = 0;

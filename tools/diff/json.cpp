@@ -83,13 +83,13 @@ char *put_utf8(char *p, uint32_t code) {
     return p;
 }
 
-// Reads the text in place: a string's decoded characters never outnumber
-// its escaped ones, so they are written over them, behind the reading
-// position, and the value's text is a view of them.
 // The blocks hold children as raw copies and are unmapped without running
 // destructors.
 static_assert(std::is_trivially_copyable_v<json_member> && std::is_trivially_destructible_v<json_member>);
 
+// Reads the text in place: a string's decoded characters never outnumber
+// its escaped ones, so they are written over them, behind the reading
+// position, and the value's text is a view of them.
 class reader {
 public:
     explicit reader(json_document &document)
@@ -312,7 +312,7 @@ private:
             // Read aside: the levels inside push onto the same stack.
             json_member element;
             read_value(element.value, depth);
-            stack_.push_back(std::move(element));
+            stack_.push_back(element);
             skip_whitespace();
             if (take(']')) break;
             if (!take(',')) fail_here("',' or ']'", "an array");
@@ -336,7 +336,7 @@ private:
             if (!take(':')) fail_here("':'", "an object");
             skip_whitespace();
             read_value(member.value, depth);
-            stack_.push_back(std::move(member));
+            stack_.push_back(member);
             skip_whitespace();
             if (take('}')) break;
             if (!take(',')) fail_here("',' or '}'", "an object");
@@ -349,7 +349,7 @@ private:
         auto kept = first;
         for (auto m = first; m != stack_.end(); ++m) {
             if (m + 1 != stack_.end() && m[1].name == m->name) continue;
-            if (kept != m) *kept = std::move(*m);
+            if (kept != m) *kept = *m;
             ++kept;
         }
         stack_.erase(kept, stack_.end());
@@ -495,7 +495,7 @@ std::string exact_number(std::string_view text) {
     std::string exponent = "0";
     if (at < text.size()) {
         ++at;
-        if (text[at] == '+' || text[at] == '-') exponent_negative = text[at++] == '-';
+        if (at < text.size() && (text[at] == '+' || text[at] == '-')) exponent_negative = text[at++] == '-';
         const size_t lead = text.find_first_not_of('0', at);
         if (lead != std::string_view::npos) exponent.assign(text.substr(lead));
         if (exponent == "0") exponent_negative = false;

@@ -108,7 +108,7 @@ void check_record(const std::string &path, const json_value &record) {
     std::sort(names.begin(), names.end());
     size_t repeat = names.size();
     for (size_t i = 1; i < names.size(); ++i)
-        if (names[i].first == names[i - 1].first && (i < 2 || names[i - 2].first != names[i].first))
+        if ((i == 1 || names[i - 2].first != names[i - 1].first) && names[i].first == names[i - 1].first)
             repeat = std::min(repeat, names[i].second);
     if (repeat != names.size())
         fail(path, "not a run record (values[" + std::to_string(repeat) + "] repeats the name " +
