@@ -293,7 +293,8 @@ MEKAL_API mekal_datatype_t *mekal_get_basetype(mekal_type_t type);
 MEKAL_API mekal_numerical_t mekal_numerical_from_type(mekal_type_t type);
 
 /* Render a datatype as its type string (long_form 0) or in words. Returns a
- * new text the caller frees, or NULL when the rendering is empty. */
+ * new text the caller frees, or NULL when the rendering is empty, the
+ * containers are nested deeper than 256 or memory is exhausted. */
 MEKAL_API char *mekal_type_to_string(const mekal_datatype_t *datatype, int long_form);
 
 /* --------------------------------------------------------------- values */

@@ -409,20 +409,19 @@ TEST_F(Collectors, NoCommunicatorCanBeSetWithoutMpi) {
     EXPECT_EQ(mekal_set_communicator(nullptr), -1);
 }
 
-TEST_F(Collectors, EntryFailureIsPassedOnOnlyWhereTheCollectorReportsIt) {
+TEST_F(Collectors, EntryFailureIsPassedOnByEveryCollector) {
     for (const char *name : {"mekalversion", "launchdate", "launchday", "executable",
                              "executablepath", "cmdline", "user", "uid", "working_directory",
                              "hostname", "cluster", "libraries", "jobsize", "numhosts"})
         g_sys.entry_fails_for.insert(name);
     g_sys.libs_owned = 1;
 
-    // These report the fact as read, whatever the entry did with it.
-    EXPECT_EQ(mekal_mekalversion(), 0);
-    EXPECT_EQ(mekal_launchdate(), 0);
-    EXPECT_EQ(mekal_launchday(), 0);
-    EXPECT_EQ(mekal_executable(), 0);
-    EXPECT_EQ(mekal_executablepath(), 0);
-    // These pass the entry's -1 on (and still free what they hold).
+    // Every collector passes the entry's -1 on (and still frees what it holds).
+    EXPECT_EQ(mekal_mekalversion(), -1);
+    EXPECT_EQ(mekal_launchdate(), -1);
+    EXPECT_EQ(mekal_launchday(), -1);
+    EXPECT_EQ(mekal_executable(), -1);
+    EXPECT_EQ(mekal_executablepath(), -1);
     EXPECT_EQ(mekal_cmdline(), -1);
     EXPECT_EQ(mekal_libraries(), -1);
     EXPECT_EQ(mekal_user(), -1);
@@ -435,9 +434,12 @@ TEST_F(Collectors, EntryFailureIsPassedOnOnlyWhereTheCollectorReportsIt) {
     EXPECT_EQ(g_sys.entry_calls.size(), 14u);
     EXPECT_TRUE(listed_names().empty());
 
-    // The version always counts, so collecting everything still succeeds.
-    EXPECT_EQ(mekal_collect_all(), 0);
+    // Nothing was recorded, so collecting everything fails too.
+    EXPECT_EQ(mekal_collect_all(), -1);
     EXPECT_TRUE(listed_names().empty());
+    g_sys.entry_fails_for.erase("launchday");
+    EXPECT_EQ(mekal_collect_all(), 0);
+    EXPECT_EQ(listed_names(), std::vector<std::string>{"launchday"});
 }
 
 TEST_F(Collectors, CollectAllWithEveryProbeFailingRecordsOnlyTheFixedValues) {

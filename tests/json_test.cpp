@@ -2,11 +2,14 @@
 // embedding of jsonstrings, doubles that read back bit-identical, numbers
 // under a decimal-comma locale, and the document of the registry.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include <cfloat>
+#include <charconv>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <vector>
 
 #include "mekal.h"
+#include "registry/registry.h"
 
 // The registry's clock, set by the tests, so timestamps are known exactly.
 static struct timespec g_now = {1796768940, 5};
@@ -216,6 +220,28 @@ int significant_digits(const std::string &text) {
     return static_cast<int>(digits.find_last_not_of('0') + 1);
 }
 
+// A decimal text as its sign, significant digits and the power of ten
+// after them: "-0.0125", "-1.25e-2" and "-125e-4" all give "-125e-4".
+std::string decimal_form(const std::string &text) {
+    const bool negative = !text.empty() && text[0] == '-';
+    std::string digits;
+    long point = -1;
+    long exponent = 0;
+    for (size_t i = negative ? 1 : 0; i < text.size(); ++i) {
+        if (text[i] == '.') point = static_cast<long>(digits.size());
+        else if (text[i] == 'e' || text[i] == 'E') exponent = std::stol(text.substr(i + 1));
+        if (text[i] == 'e' || text[i] == 'E') break;
+        if (text[i] != '.') digits += text[i];
+    }
+    if (point < 0) point = static_cast<long>(digits.size());
+    const size_t last = digits.find_last_not_of('0');
+    if (last == std::string::npos) return "0";
+    exponent += point - static_cast<long>(last + 1);
+    digits.erase(last + 1);
+    digits.erase(0, digits.find_first_not_of('0'));
+    return (negative ? "-" : "") + digits + "e" + std::to_string(exponent);
+}
+
 TEST(Json, DoublesReadBackBitIdenticalAndNoLongerThanNeeded) {
     std::vector<double> samples = {DBL_MIN, std::nextafter(DBL_MIN, 0.0), DBL_MAX, DBL_EPSILON,
                                    4.9e-324, 1.0 / 3, 2.0 / 3, 1e23, 5e-324 * 12345, 0.3};
@@ -237,8 +263,17 @@ TEST(Json, DoublesReadBackBitIdenticalAndNoLongerThanNeeded) {
         char fewer[40] = "";
         if (digits > 1) std::snprintf(fewer, sizeof fewer, "%.*e", digits - 2, value);
         const bool shorter_exists = digits > 1 && std::strtod(fewer, nullptr) == value;
-        if (std::memcmp(&back, &value, sizeof value) != 0 || shorter_exists) {
-            ADD_FAILURE() << std::hexfloat << value << " rendered " << text << ", shorter: " << fewer;
+        // The C++ library's shortest digits (scientific: its plain form
+        // writes large integers out in full): the same digits, also where
+        // two texts of that length read back (the nearer is the one).
+        char shortest[40];
+        const auto converted = std::to_chars(shortest, shortest + sizeof shortest, value,
+                                             std::chars_format::scientific);
+        const std::string library(shortest, converted.ptr);
+        if (std::memcmp(&back, &value, sizeof value) != 0 || shorter_exists ||
+            decimal_form(text) != decimal_form(library)) {
+            ADD_FAILURE() << std::hexfloat << value << " rendered " << text << ", shorter: " << fewer
+                          << ", std::to_chars: " << library;
             if (++failures == 10) break;
         }
     }
@@ -324,6 +359,51 @@ TEST(Json, DocumentHoldsOneEntryPerLineOldestFirst) {
     ASSERT_EQ(performance.size(), 1u);
     EXPECT_EQ(performance[0]["name"], "second");
     EXPECT_EQ(take(mekal_namevals_to_json(7)), "[]\n");
+    mekal_clean();
+}
+
+TEST(Json, DocumentReadsTheSharedEntryListWithoutWritingIt) {
+    mekal_clean();
+    ASSERT_EQ(mekal_namevalue("a", mekal_category_general, "s", "%d", 1), 0);
+    ASSERT_EQ(mekal_namevalue("b", mekal_category_performance, nullptr, "%f", 0.5), 0);
+    ASSERT_EQ(mekal_namevalue("c", mekal_category_general, nullptr, "%s", "x"), 0);
+    const mekal_category_t categories[] = {mekal_category_all, mekal_category_general,
+                                           mekal_category_performance, 7};
+    std::vector<std::string> expected;
+    for (const mekal_category_t category : categories)
+        expected.push_back(take(mekal_namevals_to_json(category)));
+    ASSERT_EQ(lines_of(expected[0]).size(), 5u);
+
+    // The entries again, on a page that nothing may write: any write to
+    // the list, even one undone before the call returns, kills the child.
+    registry_block *block = melsys_get_public_mekal_symbol();
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    void *memory = mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(memory, MAP_FAILED);
+    auto *copies = static_cast<nameval_entry *>(memory);
+    size_t count = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr; e = e->list_next, ++count) {
+        copies[count] = *e;
+        if (count > 0) copies[count - 1].list_next = &copies[count];
+    }
+    ASSERT_EQ(mprotect(memory, page, PROT_READ), 0);
+    nameval_entry *shared = block->entry_list;
+    block->entry_list = copies;
+    std::fflush(nullptr);
+    const pid_t child = fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        int wrong = 0;
+        for (size_t i = 0; i < std::size(categories); ++i)
+            wrong += take(mekal_namevals_to_json(categories[i])) != expected[i];
+        _exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    block->entry_list = shared;
+    munmap(memory, page);
+    EXPECT_TRUE(WIFEXITED(status)) << "the rendering wrote the entry list";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "renderings that differ from the plain list's";
     mekal_clean();
 }
 

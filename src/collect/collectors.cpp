@@ -21,7 +21,9 @@ constexpr size_t kCwdLimit = size_t{1} << 30;
 
 constexpr long kSecondsPerDay = 86400;
 
-// The helpers below return the collector's result: 0 counts as recorded.
+// The helpers below return the collector's result: 0 when the value was
+// recorded, -1 when the fact could not be read or the entry refused it
+// (exhausted memory), so that mekal_collect_all counts only what is stored.
 
 int record_version() {
     char text[16];
@@ -29,8 +31,7 @@ int record_version() {
                                       MEKAL_VERSION_MINOR, MEKAL_VERSION_PATCH);
     // A negative result, taken as unsigned, is also too long.
     if (static_cast<unsigned>(written) > sizeof text - 1) return -1;
-    (void)mekal_namevalue("mekalversion", mekal_category_general, "runinfo", "%v", text);
-    return 0;
+    return mekal_namevalue("mekalversion", mekal_category_general, "runinfo", "%v", text);
 }
 
 // Launch seconds, or -1 when the probe fails or reports the epoch itself,
@@ -46,16 +47,14 @@ int launch_seconds(long *seconds) {
 int record_launchdate() {
     long seconds = 0;
     if (launch_seconds(&seconds) == -1) return -1;
-    (void)mekal_namevalue("launchdate", mekal_category_general, "runinfo", "%D", seconds);
-    return 0;
+    return mekal_namevalue("launchdate", mekal_category_general, "runinfo", "%D", seconds);
 }
 
 int record_launchday() {
     long seconds = 0;
     if (launch_seconds(&seconds) == -1) return -1;
     const long day = seconds / kSecondsPerDay * kSecondsPerDay;
-    (void)mekal_namevalue("launchday", mekal_category_general, "runinfo", "%D", day);
-    return 0;
+    return mekal_namevalue("launchday", mekal_category_general, "runinfo", "%D", day);
 }
 
 int record_executable() {
@@ -63,15 +62,13 @@ int record_executable() {
     if (melsys_get_executable(path, sizeof path) == -1) return -1;
     const char *slash = std::strrchr(path, '/');
     const char *file = slash != nullptr ? slash + 1 : path;
-    (void)mekal_namevalue("executable", mekal_category_general, "binary", "%s", file);
-    return 0;
+    return mekal_namevalue("executable", mekal_category_general, "binary", "%s", file);
 }
 
 int record_executablepath() {
     char path[kExecutableBufferSize];
     if (melsys_get_executable(path, sizeof path) == -1) return -1;
-    (void)mekal_namevalue("executablepath", mekal_category_general, "binary", "%p", path);
-    return 0;
+    return mekal_namevalue("executablepath", mekal_category_general, "binary", "%p", path);
 }
 
 int record_user() {

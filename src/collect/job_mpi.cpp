@@ -18,6 +18,7 @@
 #include <memory>
 
 #include "collect/collect.h"
+#include "common/char_classes.h"
 #include "mekal.h"
 
 namespace mekal {
@@ -156,7 +157,6 @@ int record_mpi_version() {
     return mekal_namevalue("mpi_version", mekal_category_general, "mpi", "%v", text);
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // The implementation's name and version, read from the first line of its
@@ -173,7 +173,7 @@ void split_library_text(const char *text, library_text *out) {
     const size_t line = std::strcspn(text, "\r\n");
     size_t name_end = line;
     for (size_t i = 0; i < line; ++i) {
-        if (i > 0 && !is_blank(text[i - 1])) continue;  // words start after a blank
+        if (i > 0 && !is_space_or_tab(text[i - 1])) continue;  // words start after a blank
         const size_t start = i + (text[i] == 'v' || text[i] == 'V' ? 1 : 0);
         if (!is_digit(text[start])) continue;
         size_t end = start;
@@ -187,14 +187,14 @@ void split_library_text(const char *text, library_text *out) {
     constexpr char kVersionWord[] = "Version";
     constexpr size_t kVersionLength = sizeof kVersionWord - 1;
     for (;;) {
-        while (name_end > 0 && (is_blank(text[name_end - 1]) || text[name_end - 1] == ':' ||
+        while (name_end > 0 && (is_space_or_tab(text[name_end - 1]) || text[name_end - 1] == ':' ||
                                 text[name_end - 1] == ','))
             --name_end;
         const bool word = name_end >= kVersionLength &&
                           std::strncmp(text + name_end - kVersionLength, kVersionWord,
                                        kVersionLength) == 0 &&
                           (name_end == kVersionLength ||
-                           is_blank(text[name_end - kVersionLength - 1]));
+                           is_space_or_tab(text[name_end - kVersionLength - 1]));
         if (!word) break;
         name_end -= kVersionLength;
     }

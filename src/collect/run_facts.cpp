@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "collect/collect.h"
+#include "common/char_classes.h"
 #include "mekal.h"
 
 // Callers compiled against this header pass this layout; later versions
@@ -56,17 +57,13 @@ int record_text(const char *name, const char *subcategory, const char *typestr, 
 
 constexpr const char *kHost = "host";
 
-bool is_blank(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
 // Drops leading and trailing blanks and turns every inner run of blanks
 // into one space, in place: vendors pad their model names.
 void squeeze_blanks(char *text) {
     char *out = text;
     bool pending_space = false;
     for (const char *p = text; *p != '\0'; ++p) {
-        if (is_blank(*p)) {
+        if (is_ascii_space(*p)) {
             pending_space = out != text;
             continue;
         }

@@ -1,6 +1,6 @@
-// JSON rendering internals: the growing output text, number and date
-// formatting, text escaping and the strict check that decides whether a
-// jsonstring is embedded as JSON.
+// JSON rendering internals: number and date formatting, text escaping and
+// the strict check that decides whether a jsonstring is embedded as JSON.
+// Everything writes into a growable_text.
 #pragma once
 
 #include <cstddef>
@@ -8,56 +8,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/growable_text.h"
 #include "mekal.h"
 
 namespace mekal::json {
-
-// A growing output text. Writers ask for room, write through the pointer
-// they get, then commit. Once memory runs out the text is marked failed and
-// no more room is given, so callers check once, at the end.
-class Out {
-public:
-    Out() = default;
-    Out(const Out &) = delete;
-    Out &operator=(const Out &) = delete;
-    ~Out() { std::free(data_); }
-
-    // Where n more bytes can be written, or nullptr once memory ran out.
-    char *room(size_t n) { return capacity_ - size_ >= n && !failed_ ? data_ + size_ : grow(n); }
-    // Takes the bytes written up to end (a pointer into the last room).
-    void commit(const char *end) { size_ = static_cast<size_t>(end - data_); }
-    void put(const char *text, size_t n) {
-        if (char *p = room(n)) {
-            std::memcpy(p, text, n);
-            size_ += n;
-        }
-    }
-    void put(char c) {
-        if (char *p = room(1)) {
-            *p = c;
-            ++size_;
-        }
-    }
-    template <size_t N>
-    void put_literal(const char (&text)[N]) { put(text, N - 1); }
-
-    // Sets the first capacity; a failure shows at the end like any other.
-    void reserve(size_t n) { (void)room(n); }
-    bool failed() const { return failed_; }
-    // Marks the text as failed for a reason other than memory.
-    void fail() { failed_ = true; }
-    // The text, NUL-terminated, in a block of exactly its size that the
-    // caller frees; nullptr (and nothing left allocated) when it failed.
-    char *release();
-
-private:
-    char *grow(size_t n);
-
-    char *data_ = nullptr;
-    size_t size_ = 0;
-    size_t capacity_ = 0;
-    bool failed_ = false;
-};
 
 // Copies n bytes of text to p; returns the end.
 inline char *append(char *p, const char *text, size_t n) {
@@ -88,10 +42,10 @@ char *write_seconds(char *p, int64_t seconds, int64_t fraction, int digits);
 // text as a JSON string: quotes, backslashes and control characters
 // escaped, each byte that is not part of valid UTF-8 replaced by U+FFFD;
 // null for a null pointer.
-void put_text(Out &out, const char *text);
+void put_text(growable_text &out, const char *text);
 // text itself, without its insignificant blanks, when it is one valid JSON
 // value; otherwise text as a JSON string.
-void put_json_text(Out &out, const char *text);
+void put_json_text(growable_text &out, const char *text);
 // Whether text is exactly one JSON value (RFC 8259), in UTF-8, with no
 // unpaired surrogate escapes and at most kMaxJsonNesting open brackets.
 inline constexpr int kMaxJsonNesting = 256;

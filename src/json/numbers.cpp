@@ -1,6 +1,9 @@
 // Numbers, dates and intervals as JSON text, without the C library's
-// formatting: printf follows the locale's decimal point, and the shortest
-// text that reads back as the same double needs arithmetic of its own.
+// formatting: printf follows the locale's decimal point and has no shortest
+// form of a double. The C++ library's std::to_chars has one, but for doubles
+// it lives in libstdc++.so, and libmekal.so needs nothing but the C library;
+// so the shortest text that reads back as the same double is computed here
+// (its test holds it against std::to_chars).
 //
 // The double is placed between its neighbours: every real number in the
 // half-way interval around it reads back as it. The interval is scaled by

@@ -11,75 +11,42 @@
 #include "values/values.h"
 
 namespace mekal::json {
-
-char *Out::grow(size_t n) {
-    if (failed_) return nullptr;
-    if (n > SIZE_MAX / 2 - size_) {
-        failed_ = true;
-        return nullptr;
-    }
-    size_t capacity = capacity_ < 64 ? 64 : capacity_;
-    while (capacity - size_ < n) capacity *= 2;
-    auto *data = static_cast<char *>(std::realloc(data_, capacity));
-    if (data == nullptr) {
-        failed_ = true;
-        return nullptr;
-    }
-    data_ = data;
-    capacity_ = capacity;
-    return data_ + size_;
-}
-
-char *Out::release() {
-    put('\0');
-    if (failed_) return nullptr;  // the destructor frees the partial text
-    char *text = data_;
-    if (capacity_ > size_) {
-        // Cutting a block down rarely fails; if it does, the larger block
-        // holds the same text.
-        if (auto *exact = static_cast<char *>(std::realloc(data_, size_))) text = exact;
-    }
-    data_ = nullptr;
-    size_ = capacity_ = 0;
-    return text;
-}
-
 namespace {
 
-void put_null(Out &out) { out.put_literal("null"); }
+void put_null(growable_text &out) { out.append_literal("null"); }
 
 // Formats into room of the given size and takes what the writer wrote.
 template <typename Writer>
-void put_formatted(Out &out, size_t room, Writer write) {
+void put_formatted(growable_text &out, size_t room, Writer write) {
     if (char *p = out.room(room)) out.commit(write(p));
 }
 
-bool put_value_at(Out &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
+bool put_value_at(growable_text &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
                   bool packed, int depth);
 
 // A container as an array. Copied elements are slots; packed ones (a
 // referenced container, and everything inside one) are read from the
 // caller's data one after another, as mekal_get_subval finds them.
-bool put_container(Out &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
+bool put_container(growable_text &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
                    bool packed, int depth) {
     if (depth >= kMaxNesting) return false;
     packed = packed || datatype->is_reference != 0;
     const int32_t count = datatype->is_reference != 0 ? datatype->num_ref_elements
                                                       : datatype->num_elements;
     if (count <= 0) {
-        out.put_literal("[]");
+        out.append_literal("[]");
         return true;
     }
     if (value->as_ptr == nullptr) {
         put_null(out);
         return true;
     }
-    out.put('[');
+    out.append('[');
     const auto *slots = static_cast<const mekal_value_t *>(value->as_ptr);
     const auto *bytes = static_cast<const unsigned char *>(value->as_ptr);
     int64_t offset = 0;  // of element i in packed data; -1 once unknown
     for (int32_t i = 0; i < count; ++i) {
-        if (i > 0) out.put(',');
+        if (i > 0) out.append(',');
         const mekal_datatype_t *element = element_type(datatype, i);
         bool fits = true;
         if (!packed) {
@@ -96,11 +63,11 @@ bool put_container(Out &out, const mekal_datatype_t *datatype, const mekal_value
         }
         if (!fits) return false;
     }
-    out.put(']');
+    out.append(']');
     return true;
 }
 
-bool put_value_at(Out &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
+bool put_value_at(growable_text &out, const mekal_datatype_t *datatype, const mekal_value_t *value,
                   bool packed, int depth) {
     if (datatype == nullptr) {
         put_null(out);
@@ -182,7 +149,7 @@ const char *category_name(int32_t category) {
 
 // The type string as mekal_type_to_string gives it, or null where that
 // gives NULL. Type strings hold no character that JSON escapes.
-void put_type(Out &out, const mekal_datatype_t *datatype, int long_form) {
+void put_type(growable_text &out, const mekal_datatype_t *datatype, int long_form) {
     if (const char *text = datatype != nullptr ? scalar_type_text(datatype->type, long_form) : nullptr) {
         // Most values are scalars: their text is known without a measure.
         const size_t length = std::strlen(text);
@@ -208,7 +175,7 @@ void put_type(Out &out, const mekal_datatype_t *datatype, int long_form) {
     out.commit(p + length + 2);
 }
 
-void put_recorded(Out &out, const mekal_value_info_t *info) {
+void put_recorded(growable_text &out, const mekal_value_info_t *info) {
     if (info == nullptr) {
         put_null(out);
         return;
@@ -222,98 +189,86 @@ void put_recorded(Out &out, const mekal_value_info_t *info) {
     });
 }
 
-bool put_entry(Out &out, const nameval_entry *entry) {
-    out.put_literal("{\"name\":");
+bool put_entry(growable_text &out, const nameval_entry *entry) {
+    out.append_literal("{\"name\":");
     put_text(out, entry->name);
-    out.put_literal(",\"category\":");
+    out.append_literal(",\"category\":");
     put_formatted(out, kIntegerRoom, [&](char *p) { return write_i64(p, entry->category); });
-    out.put_literal(",\"category_name\":");
+    out.append_literal(",\"category_name\":");
     const char *category = category_name(entry->category);
-    out.put(category, std::strlen(category));
-    out.put_literal(",\"subcategory\":");
+    out.append(category, std::strlen(category));
+    out.append_literal(",\"subcategory\":");
     put_text(out, entry->subcategory);
-    out.put_literal(",\"type\":");
+    out.append_literal(",\"type\":");
     put_type(out, entry->datatype, 0);
-    out.put_literal(",\"long_type\":");
+    out.append_literal(",\"long_type\":");
     put_type(out, entry->datatype, 1);
-    out.put_literal(",\"value\":");
+    out.append_literal(",\"value\":");
     if (entry->value == nullptr) put_null(out);
     else if (!put_value_at(out, entry->datatype, entry->value, false, 0)) return false;
-    out.put_literal(",\"recorded\":");
+    out.append_literal(",\"recorded\":");
     put_recorded(out, entry->info);
-    out.put('}');
+    out.append('}');
     return true;
 }
 
-nameval_entry *reverse(nameval_entry *head, size_t *count) {
-    nameval_entry *reversed = nullptr;
-    while (head != nullptr) {
-        nameval_entry *next = head->list_next;
-        head->list_next = reversed;
-        reversed = head;
-        head = next;
-        ++*count;
-    }
-    return reversed;
+bool in_category(const nameval_entry *entry, mekal_category_t category) {
+    return category == mekal_category_all || entry->category == category;
 }
-
-// The entry list is kept newest first. Turned around in place for the
-// walk, and back on every way out: nothing is allocated per entry, and
-// callers serialise their calls, so no one sees the list meanwhile.
-class OldestFirst {
-public:
-    explicit OldestFirst(registry_block *block) : block_(block) {
-        block_->entry_list = reverse(block_->entry_list, &count_);
-    }
-    ~OldestFirst() {
-        size_t ignored = 0;
-        block_->entry_list = reverse(block_->entry_list, &ignored);
-    }
-    OldestFirst(const OldestFirst &) = delete;
-    OldestFirst &operator=(const OldestFirst &) = delete;
-
-    const nameval_entry *first() const { return block_->entry_list; }
-    size_t count() const { return count_; }
-
-private:
-    registry_block *block_;
-    size_t count_ = 0;
-};
 
 // A typical entry takes 150 to 250 bytes.
 constexpr size_t kEntryEstimate = 256;
 
+// The document of count entries, given newest first: written oldest first.
+char *render_oldest_first(const nameval_entry *const *entries, size_t count) {
+    growable_text out;
+    out.reserve(count < SIZE_MAX / (2 * kEntryEstimate) ? count * kEntryEstimate + 8 : 0);
+    out.append('[');
+    for (size_t i = count; i-- > 0;) {
+        if (i + 1 == count) out.append('\n');
+        else out.append_literal(",\n");
+        if (!put_entry(out, entries[i])) return nullptr;
+    }
+    if (count == 0) out.append_literal("]\n");
+    else out.append_literal("\n]\n");
+    return out.release();
+}
+
 }  // namespace
 }  // namespace mekal::json
 
+using mekal::growable_text;
 using namespace mekal::json;
 
 extern "C" {
 
 MEKAL_API char *mekal_value_to_json(const mekal_value_t *value, const mekal_datatype_t *datatype) {
     if (value == nullptr || datatype == nullptr) return nullptr;
-    Out out;
+    growable_text out;
     if (!put_value_at(out, datatype, value, false, 0)) return nullptr;
     return out.release();
 }
 
 MEKAL_API char *mekal_namevals_to_json(mekal_category_t category) {
-    OldestFirst entries(mekal::get_registry_block());
-    Out out;
-    const size_t count = entries.count();
-    out.reserve(count < SIZE_MAX / (2 * kEntryEstimate) ? count * kEntryEstimate + 8 : 0);
-    out.put('[');
-    bool first = true;
-    for (const nameval_entry *e = entries.first(); e != nullptr; e = e->list_next) {
-        if (category != mekal_category_all && e->category != category) continue;
-        if (first) out.put('\n');
-        else out.put_literal(",\n");
-        first = false;
-        if (!put_entry(out, e)) return nullptr;
+    // The entry list is newest first and shared with every copy of the
+    // library and every observer, so a rendering only reads it: the entries
+    // go into one array, newest first, which is walked backwards.
+    const registry_block *block = mekal::get_registry_block();
+    size_t count = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr; e = e->list_next)
+        count += in_category(e, category) ? 1 : 0;
+    const nameval_entry **entries = nullptr;
+    if (count > 0) {
+        // NOLINTNEXTLINE(bugprone-sizeof-expression): an array of entry pointers, sized as one
+        entries = static_cast<const nameval_entry **>(std::malloc(count * sizeof(const nameval_entry *)));
+        if (entries == nullptr) return nullptr;
     }
-    if (first) out.put_literal("]\n");
-    else out.put_literal("\n]\n");
-    return out.release();
+    size_t filled = 0;
+    for (const nameval_entry *e = block->entry_list; e != nullptr && filled < count; e = e->list_next)
+        if (in_category(e, category)) entries[filled++] = e;
+    char *text = render_oldest_first(entries, filled);
+    std::free(entries);
+    return text;
 }
 
 }  // extern "C"

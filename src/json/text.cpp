@@ -4,6 +4,7 @@
 // not exactly one well-formed value is written as a string instead.
 #include <cstdint>
 
+#include "common/char_classes.h"
 #include "json/json.h"
 
 namespace mekal::json {
@@ -85,10 +86,8 @@ char *escape_control(char *p, unsigned char c) {
 
 // ------------------------------------------------------------ validation
 
-bool is_blank(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 const unsigned char *skip_blanks(const unsigned char *s) {
-    while (is_blank(*s)) ++s;
+    while (is_json_whitespace(*s)) ++s;
     return s;
 }
 
@@ -264,9 +263,9 @@ bool is_valid_json(const char *text) {
     }
 }
 
-void put_text(Out &out, const char *text) {
+void put_text(growable_text &out, const char *text) {
     if (text == nullptr) {
-        out.put_literal("null");
+        out.append_literal("null");
         return;
     }
     const auto *s = reinterpret_cast<const unsigned char *>(text);
@@ -306,7 +305,7 @@ void put_text(Out &out, const char *text) {
     out.commit(p);
 }
 
-void put_json_text(Out &out, const char *text) {
+void put_json_text(growable_text &out, const char *text) {
     if (text == nullptr || !is_valid_json(text)) {
         put_text(out, text);
         return;
@@ -322,7 +321,7 @@ void put_json_text(Out &out, const char *text) {
             *p++ = c;
             if (c == '\\') *p++ = *++s;
             else if (c == '"') in_string = false;
-        } else if (!is_blank(static_cast<unsigned char>(c))) {
+        } else if (!is_json_whitespace(static_cast<unsigned char>(c))) {
             *p++ = c;
             in_string = c == '"';
         }

@@ -1,6 +1,6 @@
 // The registry block shared by every copy of the library in the process.
-#include <dlfcn.h>
-
+// The dynamic linker's answer comes through the probe
+// melsys_get_public_mekal_symbol (sys/libraries.cpp).
 #include "registry/registry.h"
 
 // Initialised data: ready the moment the copy is loaded, no code runs
@@ -35,6 +35,8 @@ registry_block *resolve_registry_block() {
     // may designate another copy's block.
     if (block == nullptr) block = &mekal_public;
     cached_block = block;
+    // Copies built to this layout know versions 1 and 0 or less; every one
+    // of them takes a later version as 1, and writes it so that all agree.
     if (block->version >= 2) block->version = 1;
     if (block->observer_head_slot == nullptr) block->observer_head_slot = &local_observer_head;
     return block;
@@ -42,8 +44,8 @@ registry_block *resolve_registry_block() {
 
 nameval_entry **local_bucket_table(registry_block *block) {
     // With per-copy chains, a clean through another copy frees entries that
-    // this copy's chains still point at. mekal_clean bumps the block's
-    // `reserved` word (otherwise unused) so every copy drops its stale chains.
+    // this copy's chains still point at. mekal_clean bumps the block's clean
+    // counter (its `reserved` word) so every copy drops its stale chains.
     if (!local_generation_known || local_generation != block->reserved) {
         for (auto &head : local_buckets) head = nullptr;
         local_generation = block->reserved;
@@ -53,10 +55,3 @@ nameval_entry **local_bucket_table(registry_block *block) {
 }
 
 }  // namespace mekal
-
-extern "C" MEKAL_API registry_block *melsys_get_public_mekal_symbol(void) {
-    (void)dlerror();
-    void *symbol = dlsym(RTLD_DEFAULT, "mekal_public");
-    if (dlerror() != nullptr) return nullptr;
-    return static_cast<registry_block *>(symbol);
-}

@@ -1,5 +1,6 @@
-// Lifecycle: the reporting mark, the timing requests, the end-of-run report
-// and the tear-down, announced to observers as control events.
+// Lifecycle: the reporting mark, the flush and the tear-down, announced to
+// observers as control events. The timings and the end-of-run report
+// (mekal_fini) are recorded with the other facts, in collect/timings.cpp.
 #include <cstdlib>
 
 #include "registry/registry.h"
@@ -8,11 +9,8 @@
 namespace mekal {
 namespace {
 
-// Per-copy flags: a request made through one copy is that copy's alone.
+// Per-copy flag: a copy marks the process as reporting once.
 bool init_done = false;
-bool want_cputime = false;
-bool want_systime = false;
-bool want_walltime = false;
 
 void send_control(const char *name, mekal_value_t value, mekal_type_t type) {
     // Nothing is stored for a control event, so the slot may live here.
@@ -20,26 +18,7 @@ void send_control(const char *name, mekal_value_t value, mekal_type_t type) {
                               mekal_get_basetype(type));
 }
 
-void record_timing(const char *name, struct timeval *interval) {
-    (void)mekal_namevalue(name, mekal_category_performance, "timing", "%t", interval);
-}
-
 }  // namespace
-
-struct timeval wall_difference(const struct timeval &start, const struct timeval &now) {
-    int64_t seconds = static_cast<int64_t>(now.tv_sec) - start.tv_sec;
-    int64_t micros = now.tv_usec;
-    if (now.tv_usec < start.tv_usec) {
-        micros += 1000000;
-        seconds -= 1;
-    }
-    micros -= start.tv_usec;
-    struct timeval out {};
-    out.tv_sec = seconds;
-    out.tv_usec = micros;
-    return out;
-}
-
 }  // namespace mekal
 
 using namespace mekal;
@@ -51,43 +30,9 @@ MEKAL_API void mekal_init(void) {
     init_done = true;
     registry_block *block = get_registry_block();
     block->is_reporter = 1;
+    // Nothing here reads reserved2; every copy built to the shared layout
+    // zeroes it here, and so does this one.
     block->reserved2 = 0;
-}
-
-MEKAL_API int mekal_walltime(void) {
-    want_walltime = true;
-    return 0;
-}
-
-MEKAL_API int mekal_systime(void) {
-    want_systime = true;
-    return 0;
-}
-
-MEKAL_API int mekal_cputime(void) {
-    want_cputime = true;
-    return 0;
-}
-
-MEKAL_API void mekal_fini(void) {
-    if (want_cputime) {
-        struct timeval user {};
-        if (melsys_get_times(nullptr, &user) != -1) record_timing("cputime", &user);
-    }
-    if (want_systime) {
-        struct timeval sys {};
-        if (melsys_get_times(&sys, nullptr) != -1) record_timing("systime", &sys);
-    }
-    if (want_walltime) {
-        struct timeval start {}, now {};
-        if (melsys_starttime(&start) != -1 && melsys_curtime(&now) != -1) {
-            struct timeval wall = wall_difference(start, now);
-            record_timing("walltime", &wall);
-        }
-    }
-    mekal_value_t value{};
-    value.as_int = 0;
-    send_control("fini", value, mekal_type_int);
 }
 
 MEKAL_API int mekal_flush(const char *location) {

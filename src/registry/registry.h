@@ -38,12 +38,15 @@ struct observer {
 inline constexpr int kBucketCount = 128;
 
 struct mekal_registry_block {
-    int32_t version;
-    int32_t reserved;  // see bucket_table: counts cleans, for version <= 0 mode
+    int32_t version;  // 1: shared chains; 0 or less: per-copy chains (bucket_table)
+    // The clean counter: mekal_clean adds one. The store and the observers
+    // stop a walk that a clean inside a callback has emptied, and copies
+    // with their own chains drop them when it has moved.
+    int32_t reserved;
     int32_t any_report_all;
     int32_t is_reporter;
     observer **observer_head_slot;
-    int32_t reserved2;
+    int32_t reserved2;  // never read here; mekal_init zeroes it, as every copy does
     int32_t gap_;
     nameval_entry *entry_list;
     nameval_entry *buckets[kBucketCount];
@@ -219,8 +222,5 @@ struct delivery_scope {
     delivery_scope(const delivery_scope &) = delete;
     delivery_scope &operator=(const delivery_scope &) = delete;
 };
-
-// lifecycle.cpp
-struct timeval wall_difference(const struct timeval &start, const struct timeval &now);
 
 }  // namespace mekal

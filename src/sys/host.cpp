@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/char_classes.h"
 #include "sys/sys.h"
 
 namespace mekal {
@@ -52,8 +53,6 @@ void copy_cut(char *buf, size_t size, const char *text) {
     buf[size - 1] = '\0';
 }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Position of key among the model keys, or kModelKeyCount.
 int model_key_rank(const char *key, size_t length) {
     for (int i = 0; i < kModelKeyCount; ++i)
@@ -70,7 +69,7 @@ void unquote(const char *text, char *buf, size_t size) {
     char quote = '\0';
     for (const char *p = text; *p != '\0'; ++p) {
         char c = *p;
-        if (quote == '\0' && is_blank(c)) break;
+        if (quote == '\0' && is_space_or_tab(c)) break;
         if (c == quote) {
             quote = '\0';
             continue;
@@ -119,7 +118,7 @@ int cpuinfo_model(FILE *stream, char *buf, size_t size) {
         const char *colon = std::strchr(line, ':');
         if (colon == nullptr) continue;
         const char *key_end = colon;
-        while (key_end > line && is_blank(key_end[-1])) --key_end;
+        while (key_end > line && is_space_or_tab(key_end[-1])) --key_end;
         const int rank = model_key_rank(line, static_cast<size_t>(key_end - line));
         if (rank >= best) continue;
         best = rank;

@@ -1,5 +1,8 @@
-// The loaded-objects probe: two walks over the dynamic linker's object list,
-// one to size the array and one to fill it with the linker's own names.
+// The dynamic linker's probes: the loaded objects, in two walks over its
+// object list (one to size the array, one to fill it with the linker's own
+// names), and the lookup of the registry block that every copy shares.
+#include <dlfcn.h>
+
 #include <cstdlib>
 
 #include "sys/sys.h"
@@ -48,4 +51,11 @@ extern "C" MEKAL_API int melsys_get_libraries(const char ***names_out, int *coun
     *count_out = collector.next_index;
     *names_owned_out = 0;  // the names belong to the dynamic linker
     return 0;
+}
+
+extern "C" MEKAL_API struct mekal_registry_block *melsys_get_public_mekal_symbol(void) {
+    (void)dlerror();
+    void *symbol = dlsym(RTLD_DEFAULT, "mekal_public");
+    if (dlerror() != nullptr) return nullptr;
+    return static_cast<struct mekal_registry_block *>(symbol);
 }

@@ -163,7 +163,7 @@ mekal_datatype_t *parse_step(const char *text, int start, int end, int reference
     int pos = start;
     // Not bounded by end: inside a container the end bound is a closing
     // bracket, at the top level the NUL, and neither is skipped.
-    while (is_blank(static_cast<unsigned char>(text[pos])) || text[pos] == ',') ++pos;
+    while (is_type_string_blank(static_cast<unsigned char>(text[pos])) || text[pos] == ',') ++pos;
     if (text[pos] == '&') {
         reference = 1;
         ++pos;  // the mark must stand directly before its type
@@ -191,7 +191,7 @@ mekal_datatype_t *parse_step(const char *text, int start, int end, int reference
 
 }  // namespace
 
-bool is_blank(unsigned char c) {
+bool is_type_string_blank(unsigned char c) {
     // isspace() follows the thread's locale when uselocale() set one; high
     // bytes stay non-blank whatever a single-byte locale says of them.
     return c < 0x80 && std::isspace(c) != 0;

@@ -69,12 +69,14 @@ const char *pick(const Texts &texts, int long_form) {
     return long_form ? texts.long_form : texts.short_form;
 }
 
+// -1 for containers nested deeper than kMaxNesting: a cut text would
+// describe another type.
 int64_t render_at_depth(const mekal_datatype_t *datatype, char *buffer, int size, int64_t position,
                         int long_form, int measure_only, int depth) {
     if (datatype == nullptr || datatype->type < 0 || datatype->type > 18) return 0;
     const int32_t code = datatype->type;
     if (!is_container_code(code)) return emit(pick(kTexts[code], long_form), buffer, size, position, measure_only);
-    if (depth >= kMaxNesting) return 0;  // deeper containers render as nothing
+    if (depth >= kMaxNesting) return -1;
 
     int64_t running = position + emit(pick(kTexts[code], long_form), buffer, size, position, measure_only);
     const int32_t members = datatype->num_subtypes;
@@ -82,7 +84,9 @@ int64_t render_at_depth(const mekal_datatype_t *datatype, char *buffer, int size
         // A missing member renders as nothing; its separator still stands,
         // so the member count stays visible.
         const mekal_datatype_t *member = datatype->subtypes != nullptr ? datatype->subtypes[i] : nullptr;
-        running += render_at_depth(member, buffer, size, running, long_form, measure_only, depth + 1);
+        const int64_t rendered = render_at_depth(member, buffer, size, running, long_form, measure_only, depth + 1);
+        if (rendered < 0) return -1;
+        running += rendered;
         if (i + 1 < members) running += emit(", ", buffer, size, running, measure_only);
     }
     const Texts &closing = kClosing[code - mekal_type_range];
@@ -108,8 +112,8 @@ int render_type(const mekal_datatype_t *datatype, char *buffer, int size, int po
 extern "C" MEKAL_API char *mekal_type_to_string(const mekal_datatype_t *datatype, int long_form) {
     if (datatype == nullptr) return nullptr;
     const int count = mekal::render_type(datatype, nullptr, 0, 0, long_form, 1);
-    // INT_MAX means the measure saturated; count + 1 would not fit in the
-    // size that render_type takes.
+    // -1 means nested too deep; INT_MAX means the measure saturated, and
+    // count + 1 would not fit in the size that render_type takes.
     if (count < 1 || count == INT_MAX) return nullptr;
     auto *text = static_cast<char *>(std::malloc(static_cast<size_t>(count) + 1));
     if (text == nullptr) return nullptr;

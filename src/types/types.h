@@ -97,9 +97,13 @@ inline void release_recording(mekal_value_t *slot, mekal_datatype_t *datatype) {
 mekal_datatype_t *parse_datatype(const char *text, int start, int end, int reference,
                                  va_list *args, int *out_pos);
 int read_width_suffix(const char *text, int *pos);
-bool is_blank(unsigned char c);
+// The type strings' blank: an ASCII white-space character by isspace() in
+// the thread's locale, else the global one.
+bool is_type_string_blank(unsigned char c);
 
 // render.cpp
+// Characters of the rendering (written into buffer unless measure_only),
+// saturating at INT_MAX; -1 for containers nested deeper than kMaxNesting.
 int render_type(const mekal_datatype_t *datatype, char *buffer, int size, int position,
                 int long_form, int measure_only);
 // The whole rendering of a scalar code (what render_type writes for it), or

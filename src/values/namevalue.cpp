@@ -17,7 +17,7 @@ namespace {
 // mekal_type_unset when they open no value. Reads only the string.
 int32_t outermost_code(const char *typestr) {
     const char *p = typestr;
-    while (*p != '%' && (is_blank(static_cast<unsigned char>(*p)) || *p == '&' || *p == ',')) ++p;
+    while (*p != '%' && (is_type_string_blank(static_cast<unsigned char>(*p)) || *p == '&' || *p == ',')) ++p;
     switch (*p) {
     case '<': return mekal_type_range;
     case '[': return mekal_type_set;

@@ -2,7 +2,8 @@
 // replace through the formatted entry allocates exactly what the new value
 // owns and frees exactly what the old one owned, whatever the observers;
 // lookups, listings and dispatch allocate nothing; rendering a type string
-// or JSON allocates one block of the exact size; parsing a scalar
+// or JSON allocates one block of the exact size (the document also one
+// array of entry pointers, freed before it returns); parsing a scalar
 // allocates nothing.
 #include <gtest/gtest.h>
 
@@ -235,7 +236,7 @@ TEST_F(AllocCounts, TypeToStringAllocatesOneBlockOfTheRenderedLengthPlusOne) {
     for (mekal_datatype_t *datatype : made) mekal::release_datatype(datatype);
 }
 
-TEST_F(AllocCounts, JsonRenderingAllocatesOneBlockOfTheTextsLengthPlusOne) {
+TEST_F(AllocCounts, JsonRenderingLeavesOneBlockOfTheTextsLengthPlusOne) {
     const char *texts[2] = {kText32, "tab\there"};
     ASSERT_EQ(mekal_namevalue("texts", 2, "s", "{%s}", texts, 2), 0);
     ASSERT_EQ(mekal_namevalue("half", 3, nullptr, "%f", 0.5), 0);
@@ -247,8 +248,8 @@ TEST_F(AllocCounts, JsonRenderingAllocatesOneBlockOfTheTextsLengthPlusOne) {
         char *text = document ? mekal_namevals_to_json(mekal_category_all)
                               : mekal_value_to_json(value, datatype);
         ASSERT_NE(text, nullptr);
-        EXPECT_EQ(scope.allocations(), 1) << text;
-        EXPECT_EQ(scope.frees(), 0) << text;
+        EXPECT_EQ(scope.allocations(), document ? 2 : 1) << text;
+        EXPECT_EQ(scope.frees(), document ? 1 : 0) << text;
         EXPECT_EQ(alloc_hooks::counts().last_request_size, std::strlen(text) + 1) << text;
         std::free(text);
     }

@@ -221,18 +221,18 @@ TEST(ParserConversions, WidthSuffixReaderConsumesOnlyAWholeSuffix) {
 }
 
 TEST(ParserConversions, BlankIsAnAsciiSpaceInTheCurrentLocale) {
-    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) EXPECT_TRUE(mekal::is_blank(c)) << int(c);
-    for (unsigned char c : {',', '&', '%', 'a', '0', '\0', '\x1f', '\x7f'}) EXPECT_FALSE(mekal::is_blank(c)) << int(c);
-    for (int c = 0x80; c <= 0xff; ++c) EXPECT_FALSE(mekal::is_blank(static_cast<unsigned char>(c))) << c;
+    for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'}) EXPECT_TRUE(mekal::is_type_string_blank(c)) << int(c);
+    for (unsigned char c : {',', '&', '%', 'a', '0', '\0', '\x1f', '\x7f'}) EXPECT_FALSE(mekal::is_type_string_blank(c)) << int(c);
+    for (int c = 0x80; c <= 0xff; ++c) EXPECT_FALSE(mekal::is_type_string_blank(static_cast<unsigned char>(c))) << c;
 
     // A thread locale, where set, is the one consulted; the ASCII spaces
     // stay spaces and high bytes stay non-blank.
     locale_t utf8 = newlocale(LC_ALL_MASK, "C.UTF-8", static_cast<locale_t>(0));
     if (utf8 != static_cast<locale_t>(0)) {
         locale_t previous = uselocale(utf8);
-        EXPECT_TRUE(mekal::is_blank(' '));
-        EXPECT_FALSE(mekal::is_blank(0xa0));
-        EXPECT_FALSE(mekal::is_blank(0x85));
+        EXPECT_TRUE(mekal::is_type_string_blank(' '));
+        EXPECT_FALSE(mekal::is_type_string_blank(0xa0));
+        EXPECT_FALSE(mekal::is_type_string_blank(0x85));
         EXPECT_EQ(mekal_new_datatype("\t %s"), mekal_get_basetype(mekal_type_string));
         uselocale(previous);
         freelocale(utf8);

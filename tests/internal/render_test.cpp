@@ -301,22 +301,27 @@ TEST(Render, EveryCallAllocatesOneFreshTextAndFailsCleanly) {
     EXPECT_EQ(rendered(datatype.get(), 1), "set of string");
 }
 
-TEST(Render, NestingBeyondTheCapRendersNothing) {
+TEST(Render, NestingBeyondTheCapIsRefused) {
     // As deep as the parser goes, everything renders.
     const std::string deepest = std::string(256, '<') + "%d" + std::string(256, '>');
     Datatype parsed(mekal_new_datatype(deepest.c_str()));
     ASSERT_NE(parsed, nullptr);
     EXPECT_EQ(rendered(parsed.get(), 0), deepest);
 
-    // A hand-made set that contains itself stops there instead of
-    // recursing until the stack runs out.
+    // One level more, or a hand-made set that contains itself, fails
+    // instead of giving a cut text that names another type (and instead
+    // of recursing until the stack runs out).
+    mekal_datatype_t *inner[1] = {parsed.get()};
+    mekal_datatype_t deeper = container(mekal_type_list, inner, 1);
     mekal_datatype_t *self[1] = {nullptr};
     mekal_datatype_t cycle = container(mekal_type_set, self, 1);
     self[0] = &cycle;
-    EXPECT_EQ(rendered(&cycle, 0), std::string(256, '[') + std::string(256, ']'));
-    std::string words;
-    for (int i = 0; i < 256; ++i) words += "set of ";
-    EXPECT_EQ(rendered(&cycle, 1), words);
+    for (const mekal_datatype_t *refused : {&deeper, &cycle}) {
+        for (const int long_form : {0, 1}) {
+            EXPECT_EQ(rendered(refused, long_form), "<null>");
+            EXPECT_EQ(measure(refused, long_form), -1);
+        }
+    }
 }
 
 }  // namespace

@@ -24,7 +24,8 @@ Show what differs between two mekal run records, value by value.
 
 Lines read "+ NAME: VALUE" (only in B), "- NAME: VALUE" (only in A) and
 "~ NAME: A -> B" (changed); header members are named by their path, such as
-".exit_status". Exit status: 0 if equal, 1 if different, 2 on trouble.
+".exit_status". Unless --all, a record's pid in a text or name is compared,
+and shown, as <pid>. Exit status: 0 if equal, 1 if different, 2 on trouble.
 )";
 
 constexpr const char *kAbsent = "(absent)";
@@ -34,8 +35,18 @@ constexpr std::string_view kEntryMembers[] = {"name",        "category", "catego
                                               "subcategory", "type",     "long_type",
                                               "value",       "recorded"};
 
-std::string compact(const json *value) {
-    return value == nullptr ? kAbsent : value->dump(-1, ' ', false, json::error_handler_t::replace);
+// A value as it was compared: with the pid rule, texts show the pid replaced.
+std::string compact(const json_value *value, std::string_view pid) {
+    if (value == nullptr) return kAbsent;
+    std::string text;
+    write_json(text, *value, pid);
+    return text;
+}
+
+std::string quoted(std::string_view text) {
+    std::string out;
+    write_json_string(out, text);
+    return out;
 }
 
 // Names are printed bare unless that could be misread: empty, starting like a
@@ -45,77 +56,78 @@ std::string shown_name(const std::string &name, bool header) {
                             name.front() != ' ' && name.find(": ") == std::string::npos);
     for (const char c : name)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) plain = false;
-    return plain ? name : json(name).dump(-1, ' ', false, json::error_handler_t::replace);
+    return plain ? name : quoted(name);
 }
 
-bool is_entry_member(const std::string &name) {
+bool is_entry_member(std::string_view name) {
     for (const std::string_view known : kEntryMembers)
         if (known == name) return true;
     return false;
 }
 
 // An added or removed entry: its value, then any members beyond the standard ones.
-std::string summary(const json &entry) {
+std::string summary(const json_value &entry, std::string_view pid) {
     std::string text;
-    if (const auto value = entry.find("value"); value != entry.end()) text = compact(&*value);
-    for (const auto &[name, extra] : entry.items()) {
-        if (is_entry_member(name)) continue;
+    if (const json_value *value = entry.find("value")) text = compact(value, pid);
+    for (const json_member &extra : entry.children()) {
+        if (is_entry_member(extra.name)) continue;
         if (!text.empty()) text += "; ";
-        text += name + ": " + compact(&extra);
+        text.append(extra.name).append(": ").append(compact(&extra.value, pid));
     }
     return text;
 }
 
-const json *member(const json *entry, const std::string &name) {
-    if (entry == nullptr) return nullptr;
-    const auto found = entry->find(name);
-    return found == entry->end() ? nullptr : &*found;
+const json_value *member(const json_value *entry, const std::string &name) {
+    return entry != nullptr ? entry->find(name) : nullptr;
 }
 
-std::string text_line(const difference &d) {
+std::string text_line(const difference &d, const comparison &c) {
     static constexpr char kSigns[] = {'+', '-', '~'};
     std::string line = std::string(1, kSigns[static_cast<int>(d.kind)]) + " " +
                        shown_name(d.name, d.header) + ": ";
-    if (d.kind == change::added) return line + (d.header ? compact(d.b) : summary(*d.b));
-    if (d.kind == change::removed) return line + (d.header ? compact(d.a) : summary(*d.a));
-    if (d.header) return line + compact(d.a) + " -> " + compact(d.b);
+    if (d.kind == change::added) return line + (d.header ? compact(d.b, c.pid_b) : summary(*d.b, c.pid_b));
+    if (d.kind == change::removed) return line + (d.header ? compact(d.a, c.pid_a) : summary(*d.a, c.pid_a));
+    if (d.header) return line + compact(d.a, c.pid_a) + " -> " + compact(d.b, c.pid_b);
     for (size_t i = 0; i < d.members.size(); ++i) {
         const std::string &name = d.members[i];
         if (i > 0) line += "; ";
         if (name != "value") line += name + ": ";
-        line += compact(member(d.a, name)) + " -> " + compact(member(d.b, name));
+        line += compact(member(d.a, name), c.pid_a) + " -> " + compact(member(d.b, name), c.pid_b);
     }
     return line;
 }
 
 // One difference as a JSON object; its members in reading order.
-nlohmann::ordered_json json_difference(const difference &d) {
+std::string json_difference(const difference &d, const comparison &c) {
     static constexpr const char *kNames[] = {"added", "removed", "changed"};
-    nlohmann::ordered_json out = {{"change", kNames[static_cast<int>(d.kind)]},
-                                  {d.header ? "path" : "name", d.name}};
-    if (d.kind == change::changed && !d.header) out["members"] = d.members;
-    if (d.a != nullptr) out["a"] = *d.a;
-    if (d.b != nullptr) out["b"] = *d.b;
-    return out;
-}
-
-std::string json_text(const nlohmann::ordered_json &value) {
-    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+    std::string out = std::string("{\"change\":\"") + kNames[static_cast<int>(d.kind)] + "\",";
+    out += d.header ? "\"path\":" : "\"name\":";
+    out += quoted(d.name);
+    if (d.kind == change::changed && !d.header) {
+        out += ",\"members\":[";
+        for (size_t i = 0; i < d.members.size(); ++i) {
+            if (i > 0) out += ',';
+            write_json_string(out, d.members[i]);
+        }
+        out += ']';
+    }
+    // Appended piece by piece: GCC 12 warns falsely on a literal plus a temporary.
+    if (d.a != nullptr) out.append(",\"a\":").append(compact(d.a, c.pid_a));
+    if (d.b != nullptr) out.append(",\"b\":").append(compact(d.b, c.pid_b));
+    return out + "}";
 }
 
 // One JSON document, a difference per line, so that both jq and grep read it.
-void print_json(const std::vector<difference> &differences, const std::string &a,
-                const std::string &b) {
-    std::cout << "{\"a\":" << json_text(a) << ",\"b\":" << json_text(b) << ",\"differences\":[";
-    for (size_t i = 0; i < differences.size(); ++i)
-        std::cout << (i == 0 ? "\n" : ",\n") << json_text(json_difference(differences[i]));
-    std::cout << (differences.empty() ? "]}\n" : "\n]}\n");
+void print_json(const comparison &c, const std::string &a, const std::string &b) {
+    std::cout << "{\"a\":" << quoted(a) << ",\"b\":" << quoted(b) << ",\"differences\":[";
+    for (size_t i = 0; i < c.differences.size(); ++i)
+        std::cout << (i == 0 ? "\n" : ",\n") << json_difference(c.differences[i], c);
+    std::cout << (c.differences.empty() ? "]}\n" : "\n]}\n");
 }
 
-void print(const std::vector<difference> &differences, bool as_json, const std::string &a,
-           const std::string &b) {
-    if (as_json) return print_json(differences, a, b);
-    for (const difference &d : differences) std::cout << text_line(d) << '\n';
+void print(const comparison &c, bool as_json, const std::string &a, const std::string &b) {
+    if (as_json) return print_json(c, a, b);
+    for (const difference &d : c.differences) std::cout << text_line(d, c) << '\n';
 }
 
 int bad_usage(const std::string &message) {
@@ -154,15 +166,17 @@ int run(int argc, char **argv) {
     if (argc - optind > 2) return bad_usage("extra operand '" + std::string(argv[optind + 2]) + "'");
 
     const std::string path_a = argv[optind], path_b = argv[optind + 1];
-    const json a = load_record(path_a);
-    const json b = load_record(path_b);
-    const std::vector<difference> differences = compare_records(a, b, options);
-    print(differences, as_json, path_a, path_b);
+    if (path_a == "-" && path_b == "-")
+        return bad_usage("standard input can be read only once: give '-' for one record at most");
+    const std::unique_ptr<json_document> a = load_record(path_a);
+    const std::unique_ptr<json_document> b = load_record(path_b);
+    const comparison result = compare_records(a->root, b->root, options);
+    print(result, as_json, path_a, path_b);
     if (!std::cout.flush()) {
         std::cerr << "mekal-diff: write error\n";
         return 2;
     }
-    return differences.empty() ? 0 : 1;
+    return result.differences.empty() ? 0 : 1;
 }
 
 }  // namespace
