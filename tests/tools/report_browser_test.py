@@ -65,6 +65,8 @@ def many_runs(browser, page):
         for (let i = 0; i < pixels.length; i += 4) if (pixels[i + 3] > 0) colours.add(pixels[i] << 16 | pixels[i + 1] << 8 | pixels[i + 2]);
         return colours.size; })""")
     check(len(painted) == 2 and min(painted) > 20, f"many runs: canvases not drawn ({painted} colours)")
+    check(browser.run("return document.querySelector('.chart').getBoundingClientRect().bottom"
+                      " < document.querySelector('table.runs').getBoundingClientRect().top"), "many runs: plots not first")
     column = "[...document.querySelectorAll('table.runs tbody tr')].map((r) => r.cells[2].textContent)"
     check(len(browser.run(f"return {column}")) == 200, "many runs: not 200 rows")
     for direction in (1, -1):

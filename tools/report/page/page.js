@@ -6,7 +6,6 @@
 (function () {
   performance.mark('mekal-script');
   const data = JSON.parse(document.getElementById('mekal-data').textContent);
-  performance.mark('mekal-data');
   const head = document.getElementById('head');
   const main = document.getElementById('main');
   const kRowsShown = 1000;  // more rows than this make the table slow to lay out
@@ -177,7 +176,7 @@
   }
 
   // The comparison of each group with the baseline group, as mekal-db compare gives it.
-  function showCompare(compare) {
+  function showCompare(place, compare) {
     const names = ['metric', compare.by, 'n', 'median', 'mean', 'stddev', 'min', 'max', 'ratio', 'p', 'verdict'];
     const keys = ['metric', 'group', 'n', 'median', 'mean', 'stddev', 'min', 'max', 'ratio', 'p', 'verdict'];
     const table = el('table', {class: 'compare'}, el('thead', {}, el('tr', {}, ...names.map((n) => el('th', {scope: 'col'}, n)))));
@@ -190,13 +189,13 @@
       }
       table.append(tr);
     }
-    main.append(el('h2', {}, 'Compared with ' + compare.by + ' = ' + compare.baseline), table,
+    place.append(el('h2', {}, 'Compared with ' + compare.by + ' = ' + compare.baseline), table,
                 el('p', {class: 'note'}, compare.method));
   }
 
   // Per metric: the metric over the runs' start times, one colour per group,
   // and its distribution per group as a box over the runs' points.
-  function showPlots(columns, rows, metrics, by, onDrawn) {
+  function showPlots(place, columns, rows, metrics, by, onDrawn) {
     const startColumn = columns.indexOf('start');
     const byColumn = by === null ? -1 : columns.indexOf(by);
     const groupOf = (row) => byColumn < 0 ? 'all runs' : cellText(row[byColumn]) || '(none)';
@@ -211,7 +210,7 @@
       }
       const overTime = el('div', {class: 'chart', role: 'img', 'aria-label': metric + ' over the start times'});
       const perGroup = el('div', {class: 'chart', role: 'img', 'aria-label': metric + ' per ' + (by || 'run')});
-      main.append(el('h2', {}, metric), el('div', {class: 'charts'}, overTime, perGroup));
+      place.append(el('h2', {}, metric), el('div', {class: 'charts'}, overTime, perGroup));
       const common = {animation: false, tooltip: {renderMode: 'richText'}, grid: {left: 64, right: 24, top: 40, bottom: 40}};
       charts.push([overTime, Object.assign({}, common, {
         legend: {type: 'scroll', top: 6},
@@ -225,11 +224,10 @@
                   {fromDatasetIndex: 1, fromTransformResult: 1}],
         xAxis: {type: 'category', jitter: 0.6},
         yAxis: {type: 'value', name: metric, scale: true},
-        series: [{type: 'boxplot', datasetIndex: 1, name: 'distribution', itemStyle: {color: 'transparent'}},
+        series: [{type: 'boxplot', datasetIndex: 1, name: 'distribution', colorBy: 'data', itemStyle: {color: 'transparent', borderWidth: 1.5}},
                  {type: 'scatter', datasetIndex: 2, name: 'outlier', symbolSize: 5}],
       })]);
     }
-    performance.mark('mekal-options');
     let pending = charts.length;
     if (pending === 0) return onDrawn(0);
     for (const [node, option] of charts) {
@@ -239,7 +237,6 @@
         if (--pending === 0) onDrawn(charts.length);
       });
       chart.setOption(option);
-      performance.mark('mekal-chart');
       window.addEventListener('resize', () => chart.resize());
     }
   }
@@ -250,14 +247,15 @@
     head.append(el('h1', {}, rows.length + ' runs'), facts([
       ['grouped by', by], ['metrics', metrics.length ? metrics.join(', ') : null],
       ['conditions', data.conditions && data.conditions.length ? data.conditions.join(' and ') : null]]));
-    const table = el('div', {});
-    if (data.compare) showCompare(data.compare);
-    main.append(table);
+    const plots = el('div', {}), compared = el('div', {}), table = el('div', {});
+    main.append(plots, compared, table);
+    if (data.compare) showCompare(compared, data.compare);
     // The table lays out after the plots are drawn: they come first on the page.
-    showPlots(columns, rows, metrics, by, (count) => {
+    showPlots(plots, columns, rows, metrics, by, (count) => {
       drawn(count);
       setTimeout(() => {
         showRunsTable(table, columns, rows);
+        performance.mark('mekal-table');
         document.body.dataset.table = String(rows.length);
       });
     });
@@ -271,11 +269,11 @@
     document.body.dataset.drawnMs = performance.now().toFixed(1);
   }
 
-  showSkipped(data.skipped);
   if (data.view === 'run') {
     showRun(data.run, data.values);
     drawn(0);
   } else {
     showRuns();
   }
+  showSkipped(data.skipped);
 })();
