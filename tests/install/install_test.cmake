@@ -73,7 +73,8 @@ message(STATUS "installed: ${installed}")
 set(commands)
 if(TOOLS)
   set(commands bin/mekal-diff share/man/man1/mekal-diff.1 bin/mekal-run
-      lib/mekal/libmekal-record.so share/man/man1/mekal-run.1)
+      lib/mekal/libmekal-record.so share/man/man1/mekal-run.1 bin/mekal-report
+      share/man/man1/mekal-report.1 share/doc/mekal/echarts/LICENSE share/doc/mekal/echarts/NOTICE)
 endif()
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
                  lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake lib/cmake/mekal/mekalBuildinfo.cmake
