@@ -222,7 +222,7 @@
         dataset: [{source: groups.map((g) => points.get(g).map((p) => p[1]))},
                   {fromDatasetIndex: 0, transform: {type: 'boxplot', config: {itemNameFormatter: (p) => groups[p.value]}}},
                   {fromDatasetIndex: 1, fromTransformResult: 1}],
-        xAxis: {type: 'category', jitter: 0.6},
+        xAxis: {type: 'category'},
         yAxis: {type: 'value', name: metric, scale: true},
         series: [{type: 'boxplot', datasetIndex: 1, name: 'distribution', colorBy: 'data', itemStyle: {color: 'transparent', borderWidth: 1.5}},
                  {type: 'scatter', datasetIndex: 2, name: 'outlier', symbolSize: 5}],
