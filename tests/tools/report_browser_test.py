@@ -57,7 +57,7 @@ def many_runs(browser, page):
     open_page(browser, page, "table", 3)
     check(browser.run("return document.body.dataset.charts") == "2", "many runs: not 2 charts")
     series = browser.run("""return [...document.querySelectorAll('.chart')].map((node) =>
-        echarts.getInstanceByDom(node).getOption().series.map((s) => [s.name, (s.data || []).length]))""")
+        echarts.getInstanceByDom(node).getModel().getSeries().map((s) => [s.name, s.getData().count()]))""")
     check(series[0] == [[host, len(range(i, 200, 3))] for i, host in enumerate(HOSTS)], f"many runs: over time {series[0]}")
     painted = browser.run("""return [...document.querySelectorAll('.chart canvas')].map((canvas) => {
         const pixels = canvas.getContext('2d').getImageData(0, 0, canvas.width, canvas.height).data;
