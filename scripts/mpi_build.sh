@@ -34,7 +34,7 @@ configure() {
 # and the recorder's (mekal-run under mpirun).
 mpi_tests() {
   cmake --build "$1" -j"$JOBS" --target mpi_job_test mpi_alloc_test mekal_run mekal_record \
-    mpi_recorded_app
+    mpi_record_apps
   ctest --test-dir "$1" --output-on-failure -j"$JOBS" -R '^mpi_'
 }
 

@@ -8,7 +8,9 @@
 # -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
 # CXX_COMPILER, READELF, PKG_CONFIG, GIT, SANITIZE (ON/OFF), MPI (ON/OFF: the
 # MPI build), LAUNCHER (the test launcher with "|" between its words, may be
-# empty), TOOLS (1 when the commands are built).
+# empty), TOOLS (1 when the commands are built), PYTHON and PYTHON_DIR (the
+# Python package's interpreter and directory under the prefix; empty when
+# the package is not installed).
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READELF)
@@ -109,6 +111,24 @@ if(TOOLS AND NOT SANITIZE)
   file(READ ${WORK_DIR}/installed-run.json record)
   if(NOT record MATCHES "\"complete\": true" OR NOT record MATCHES "\"name\":\"hostname\"")
     message(FATAL_ERROR "install test: the installed mekal-run wrote no complete record:\n${record}")
+  endif()
+endif()
+
+# --- the installed Python package ----------------------------------------
+# It loads the library installed with it, found from its own place. A
+# sanitized library needs the sanitizer's runtime preloaded into Python.
+# (No ";" in the code: run() would split it.)
+if(PYTHON_DIR AND NOT SANITIZE)
+  foreach(file __init__.py _library_path.py records.py py.typed)
+    if(NOT "${PYTHON_DIR}/mekal/${file}" IN_LIST installed)
+      message(FATAL_ERROR "install test: ${PYTHON_DIR}/mekal/${file} is not installed")
+    endif()
+  endforeach()
+  run("importing the installed Python package" ${CMAKE_COMMAND} -E env --unset=MEKAL_LIBRARY
+    PYTHONPYCACHEPREFIX=${WORK_DIR}/pycache PYTHONPATH=${prefix}/${PYTHON_DIR} ${PYTHON} -c
+    "import mekal\nmekal.record('x', (1, 'a'))\nprint(mekal.library_path, mekal.get('x'))")
+  if(NOT run_output STREQUAL "${prefix}/lib/libmekal.so.0 (1, 'a')\n")
+    message(FATAL_ERROR "install test: the Python package loaded something else: ${run_output}")
   endif()
 endif()
 

@@ -1,8 +1,10 @@
 """The recorder in an MPI job: mekal-run under mpirun, every record checked
 against the run record's schema.
 
-Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR (APP is
-recorded_app.c). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
+Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR WRAPPING_APP
+DESTRUCTOR_APP FORTRAN_APP (APP is recorded_app.c, WRAPPING_APP the same with
+MPI_Init and MPI_Finalize of its own, DESTRUCTOR_APP finalizes from a global
+destructor, FORTRAN_APP is recorded_app.f90 or "none"). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
 ranks preload first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run
 each rank (valgrind).
 
@@ -23,7 +25,7 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools"))
 from record_checks import schema_validator, values  # noqa: E402
 
-MPIEXEC, MEKAL_RUN, RECORDER, SCHEMA, APP, WORK_DIR = sys.argv[1:7]
+MPIEXEC, MEKAL_RUN, RECORDER, SCHEMA, APP, WORK_DIR, WRAPPING, DESTRUCTOR, FORTRAN = sys.argv[1:10]
 
 VALIDATOR = schema_validator(SCHEMA, "mpi_record_test")
 
@@ -55,19 +57,27 @@ class MpiJob(unittest.TestCase):
         """Every file in the case's directory by name, each a valid record."""
         out = {}
         for name in sorted(os.listdir(self.dir)):
+            if os.path.isdir(os.path.join(self.dir, name)):
+                continue
             with open(os.path.join(self.dir, name)) as f:
                 out[name] = json.load(f)
             VALIDATOR.validate(out[name])
         return out
 
     def test_one_record_for_the_job(self):
-        # The output path (None: the default pattern), the program's mode
-        for output, mode in (("job.json", "finalize"), (None, "thread")):
+        # (output path, None: the default pattern; program; it records values)
+        cases = [("job.json", [APP, "finalize"], True), (None, [APP, "thread"], True),
+                 ("job.json", [WRAPPING, "finalize"], True), ("job.json", [DESTRUCTOR], True)]
+        if FORTRAN != "none":
+            cases.append(("job.json", [FORTRAN], False))
+        elif os.environ.get("MEKAL_REQUIRE_ALL") == "1":
+            self.fail("no Fortran MPI compiler: the Fortran ranks are not tested")
+        for output, program, recorded in cases:
             if output is None and LAUNCHER:
                 continue
-            with self.subTest(output=output, mode=mode):
+            with self.subTest(output=output, program=program):
                 self.setUp()
-                result = mpirun(4, output, [APP, mode], self.dir)
+                result = mpirun(4, output, program, self.dir)
                 self.assertEqual(result.returncode, 0, result.stderr)
                 records = self.records()
                 self.assertEqual(len(records), 1, list(records))
@@ -77,14 +87,24 @@ class MpiJob(unittest.TestCase):
                 self.assertEqual((record["complete"], record["exit_status"], record["mpi"]),
                                  (True, 0, {"size": 4}))
                 named = values(record)
-                self.assertEqual((named["mesh"]["value"], named["jobsize"]["value"]), ("box-64", 4))
+                self.assertEqual(named["jobsize"]["value"], 4)
+                if not recorded:
+                    continue
+                self.assertEqual(named["mesh"]["value"], "box-64")
                 self.assertNotIn("value", named["rank"])
                 self.assertEqual([(r["rank"], r["type"], r["value"]) for r in named["rank"]["ranks"]],
                                  [(rank, "%d", rank) for rank in range(4)])
+                if program[0] != DESTRUCTOR:  # what rank 0 records after MPI_Finalize is its own
+                    self.assertEqual([r["rank"] for r in named["after"]["ranks"]], [0])
+        # NaN and the infinities are different values, though JSON writes each as null.
+        self.setUp()
+        self.assertEqual(mpirun(3, "job.json", [APP, "nan"], self.dir).returncode, 0)
+        self.assertEqual(len(values(self.records()["job.json"])["x"]["ranks"]), 3)
 
     def test_without_a_merge_each_rank_keeps_its_record(self):
         # (mode of the program, mpirun fails, the records are complete)
-        cases = [("abort", True, False), ("kill", True, False), ("unreadable", False, True)]
+        cases = [("abort", True, False), ("kill", True, False), ("blocked", False, True),
+                 ("fail", True, False)]
         for mode, fails, complete in cases:
             with self.subTest(mode=mode):
                 self.setUp()
@@ -99,8 +119,12 @@ class MpiJob(unittest.TestCase):
                     self.assertEqual(named["jobsize"]["value"], 3)
                     if complete:
                         self.assertEqual(named["rank"]["value"], rank)
-                if not fails:
-                    self.assertIn("records were not merged", result.stderr)
+                    if mode == "fail":  # on disk before the others waited for rank 1
+                        self.assertEqual(record["exit_status"] if rank == 1 else named["late"]["value"],
+                                         3 if rank == 1 else rank)
+                if not fails:  # rank 0 says why, in one line
+                    self.assertRegex(result.stderr, r"^mekal-run: (cannot write the record .*job\.json: "
+                                     r"Is a directory|.*records were not merged.*)\n$")
 
 
 if __name__ == "__main__":

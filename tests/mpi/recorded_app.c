@@ -6,31 +6,30 @@
  *               the thread level it is given is none that MPI defines
  *   abort       rank 1 calls MPI_Abort once all ranks are past MPI_Init
  *   kill        rank 1 kills itself with SIGKILL at the same point
- *   unreadable  rank 1 cannot render its values when the merge asks for
- *               them (its own mekal_namevals_to_json stands in, once) */
+ *   blocked     rank 0 makes a directory job.json, where the job's record
+ *               would go
+ *   fail        rank 1 exits with 3 before MPI_Finalize; the others
+ *               record "late" and finalize
+ *   nan         "x" is NaN, +inf or -inf by rank
+ * Rank 0 records "after" once MPI is finalized. Built with OWN_WRAPPERS,
+ * the program has MPI_Init and MPI_Finalize of its own that call PMPI_. */
 #define _GNU_SOURCE
 #define OMPI_SKIP_MPICXX 1
 #include <mpi.h>
 
-#include <dlfcn.h>
+#include <math.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "mekal.h"
 
-static int g_fail_render;
-
-char *mekal_namevals_to_json(mekal_category_t category) {
-    void *symbol = dlsym(RTLD_NEXT, "mekal_namevals_to_json");
-    char *(*real)(mekal_category_t);
-    memcpy(&real, &symbol, sizeof real); /* ISO C has no cast between the two */
-    if (g_fail_render) {
-        g_fail_render = 0;
-        return NULL;
-    }
-    return real(category);
-}
+#ifdef OWN_WRAPPERS
+int MPI_Init(int *argc, char ***argv) { return PMPI_Init(argc, argv); }
+int MPI_Finalize(void) { return PMPI_Finalize(); }
+#endif
 
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "finalize";
@@ -47,7 +46,12 @@ int main(int argc, char **argv) {
     MPI_Barrier(MPI_COMM_WORLD);
     if (rank == 1 && strcmp(mode, "abort") == 0) MPI_Abort(MPI_COMM_WORLD, 3);
     if (rank == 1 && strcmp(mode, "kill") == 0) raise(SIGKILL);
-    g_fail_render = rank == 1 && strcmp(mode, "unreadable") == 0;
+    if (rank == 1 && strcmp(mode, "fail") == 0) exit(3);
+    if (rank == 0 && strcmp(mode, "blocked") == 0) mkdir("job.json", 0700);
+    if (strcmp(mode, "fail") == 0) mekal_namevalue("late", mekal_category_general, "job", "%d", rank);
+    const double odd[] = {NAN, INFINITY, -INFINITY};
+    if (strcmp(mode, "nan") == 0) mekal_namevalue("x", mekal_category_general, "job", "%f", odd[rank % 3]);
     MPI_Finalize();
+    if (rank == 0) mekal_namevalue("after", mekal_category_general, "job", "%d", 1);
     return bad_level ? 4 : 0;
 }

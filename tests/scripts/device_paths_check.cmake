@@ -4,7 +4,7 @@ cmake_minimum_required(VERSION 3.25)
 # Device paths may appear in the scripts only as redirections.
 file(GLOB_RECURSE scripts ${SOURCE_DIR}/scripts/*.sh ${SOURCE_DIR}/fuzz/*.sh
   ${SOURCE_DIR}/tools/*.sh ${SOURCE_DIR}/tests/*.sh ${SOURCE_DIR}/tests/*.cmake
-  ${SOURCE_DIR}/bench/*.sh)
+  ${SOURCE_DIR}/bench/*.sh ${SOURCE_DIR}/python/*.cmake)
 list(APPEND scripts ${SOURCE_DIR}/.ci/run)
 set(bad)
 foreach(script ${scripts})

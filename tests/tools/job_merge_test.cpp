@@ -1,8 +1,9 @@
-// The merge of an MPI job's values without MPI: entry lines cut at their
-// members, the ranks' answers to rank 0's digest merged into one list, what
-// rank 0 recorded after the merge, and every failed allocation.
+// The record's entries and the merge of an MPI job's values without MPI:
+// values compared exactly, the ranks' answers to rank 0's digest merged
+// into one list, and every failed allocation.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -12,103 +13,101 @@
 
 #include "alloc_hooks.h"
 #include "job_merge.h"
+#include "library.h"
+#include "record_file.h"
 
 namespace {
 
+using mekal::record::entry_list;
 using mekal::record::value_table;
 using nlohmann::json;
 
-std::string take(char *text) {
-    std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
-    return text ? text : "(null)";
+void use_linked_library() {
+#define MEKAL_TEST_LINK(name, result, parameters) mekal::record::lib.name = &::name;
+    MEKAL_RECORD_CALLS(MEKAL_TEST_LINK)
+#undef MEKAL_TEST_LINK
 }
 
-// An entry line as the registry renders it; value is JSON text.
-std::string entry(const std::string &name, const std::string &type, const std::string &value,
-                  const std::string &recorded = "\"2026-01-05T10:00:00.000000000Z\"") {
-    return R"({"name":")" + name + R"(","category":2,"category_name":"general","subcategory":"s",)" +
-           R"("type":")" + type + R"(","long_type":")" + type + R"(","value":)" + value +
-           R"(,"recorded":)" + recorded + "}";
+// An entry as a rank holds it; value is JSON text and stands for the value.
+mekal::record::record_entry *entry(const std::string &name, const std::string &type,
+                                   const std::string &value) {
+    const std::string name_json = '"' + name + '"', type_json = '"' + type + '"';
+    return mekal::record::new_entry({name.c_str(), name_json.c_str(), 2, "\"s\"", type_json.c_str(),
+                                     type_json.c_str(), value.c_str(), false,
+                                     mekal::record::hash_bytes(value.data(), value.size(), 0), {}});
 }
 
-std::string registry(const std::vector<std::string> &entries) {
-    std::string text = "[";
-    for (size_t i = 0; i < entries.size(); ++i) text += (i ? ",\n" : "\n") + entries[i];
-    return text + (entries.empty() ? "]\n" : "\n]\n");
-}
+struct rank_values {
+    std::vector<std::vector<std::string>> entries;  // name, type, value
+};
 
-// The whole exchange among the ranks' registries; answer_lengths gets what
-// each rank sends to rank 0.
-std::string merge(const std::vector<std::string> &ranks, std::vector<size_t> *answer_lengths,
-                  mekal::record::merge_counts *counts = nullptr) {
-    value_table root;
-    EXPECT_TRUE(mekal::record::index_values(ranks[0].c_str(), &root));
-    std::vector<uint64_t> digest(2 * root.count + 1);
-    mekal::record::root_digest(root, digest.data());
+// The whole exchange among the ranks' lists, as the job's record lists it;
+// sent gets what each rank sends to rank 0.
+json merge(const std::vector<rank_values> &ranks, std::vector<size_t> *sent,
+           mekal::record::merge_counts *counts) {
+    std::vector<std::unique_ptr<entry_list>> lists;
+    std::vector<std::unique_ptr<value_table>> tables;
+    for (const rank_values &r : ranks) {
+        lists.push_back(std::make_unique<entry_list>());
+        for (const auto &e : r.entries) EXPECT_TRUE(lists.back()->put(entry(e[0], e[1], e[2])));
+        tables.push_back(std::make_unique<value_table>());
+        EXPECT_TRUE(mekal::record::index_values(*lists.back(), tables.back().get()));
+    }
+    std::vector<uint64_t> digest(2 * tables[0]->count + 1);
+    mekal::record::root_digest(*tables[0], digest.data());
     std::vector<std::string> answers(ranks.size());
     std::vector<const char *> starts(ranks.size());
-    answer_lengths->assign(ranks.size(), 0);
+    sent->assign(ranks.size(), 0);
     for (size_t rank = 1; rank < ranks.size(); ++rank) {
-        value_table mine;
-        EXPECT_TRUE(mekal::record::index_values(ranks[rank].c_str(), &mine));
-        answers[rank] = take(mekal::record::answer_digest(mine, digest.data(), root.count,
-                                                          &(*answer_lengths)[rank]));
+        char *answer = mekal::record::answer_digest(*tables[rank], digest.data(), tables[0]->count,
+                                                    &(*sent)[rank]);
+        answers[rank].assign(answer, (*sent)[rank]);
+        std::free(answer);
         starts[rank] = answers[rank].data();
     }
-    return take(mekal::record::merge_answers(root, starts.data(), answer_lengths->data(),
-                                             static_cast<int>(ranks.size()), counts));
+    entry_list job;
+    EXPECT_TRUE(mekal::record::merge_answers(*tables[0], starts.data(), sent->data(),
+                                             static_cast<int>(ranks.size()), &job, counts));
+    const mekal::record::record_header header{"\"a\"", "[]", 1, "\"h\"", true, false, 0, 1};
+    char *document = mekal::record::build_record(header, job);
+    const json out = json::parse(document)["values"];
+    std::free(document);
+    return out;
 }
 
-TEST(JobMerge, CutsEntryLinesAtTheirMembers) {
-    const struct {
-        std::string line;
-        bool ok;
-        const char *name = "", *type = "", *value = "";
-    } rows[] = {
-        {entry("a", "%d", "5"), true, "a", R"("%d")", "5"},
-        // A value embedded as JSON may spell the members' names; a name
-        // cannot, its quotes are escaped.
-        {entry("j", "%j", R"({"x":1,"recorded":"y","type":2})"), true, "j", R"("%j")",
-         R"({"x":1,"recorded":"y","type":2})"},
-        {entry(R"(q\",\"type\":\"x)", "%s", R"("v")"), true, R"(q\",\"type\":\"x)", R"("%s")",
-         R"("v")"},
-        {entry("n", "%d", "1", "null"), true, "n", R"("%d")", "1"},
-        {R"({"name":"a","category":2,"type":"%d","long_type":"int","recorded":null})", false},
-        {R"({"value":1,"name":"a"})", false},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.line);
-        mekal::record::entry_line e;
-        ASSERT_EQ(mekal::record::split_entry(row.line.data(), row.line.size(), &e), row.ok);
-        if (!row.ok) continue;
-        const std::string line(e.line, e.length);
-        EXPECT_EQ(std::string(e.name, e.name_length), row.name);
-        EXPECT_EQ(line.substr(e.type_at + 8, e.long_type_at - e.type_at - 8), row.type);
-        EXPECT_EQ(line.substr(e.value_at + 9, e.recorded_at - e.value_at - 9), row.value);
-        EXPECT_EQ(line.back(), '}');
+TEST(JobMerge, ValuesCompareExactlyWhereTheirJsonCannot) {
+    use_linked_library();
+    // Each pair renders alike as JSON but differs as a value.
+    ASSERT_EQ(mekal_namevalue("nan", 2, nullptr, "%f", std::nan("")), 0);
+    ASSERT_EQ(mekal_namevalue("inf", 2, nullptr, "%f", HUGE_VAL), 0);
+    ASSERT_EQ(mekal_namevalue("bad1", 2, nullptr, "%s", "\xff"), 0);
+    ASSERT_EQ(mekal_namevalue("bad2", 2, nullptr, "%s", "\xfe"), 0);
+    ASSERT_EQ(mekal_namevalue("j1", 2, nullptr, "%j", "[1, 2]"), 0);
+    ASSERT_EQ(mekal_namevalue("j2", 2, nullptr, "%j", "[1,2]"), 0);
+    ASSERT_EQ(mekal_namevalue("list", 2, nullptr, "{%f}", std::vector<double>{-HUGE_VAL}.data(), 1), 0);
+    ASSERT_EQ(mekal_namevalue("list2", 2, nullptr, "{%f}", std::vector<double>{HUGE_VAL}.data(), 1), 0);
+    entry_list list;
+    ASSERT_TRUE(mekal::record::take_registry(&list));
+    for (const auto &[a, b] : {std::pair{"nan", "inf"}, {"bad1", "bad2"}, {"j1", "j2"}, {"list", "list2"}}) {
+        SCOPED_TRACE(a);
+        EXPECT_STREQ(list.find(a)->value_json, list.find(b)->value_json);
+        EXPECT_NE(list.find(a)->value_key, list.find(b)->value_key);
     }
-    // Two entries of one name (one hash) are refused.
-    value_table table;
-    EXPECT_FALSE(mekal::record::index_values(
-        registry({entry("a", "%d", "1"), entry("a", "%d", "2")}).c_str(), &table));
+    EXPECT_EQ(mekal_clean(), 0);
 }
 
 TEST(JobMerge, OneListWithWhatDiffersPerRank) {
-    const std::vector<std::string> ranks = {
-        registry({entry("mesh", "%s", R"("box")"), entry("rank", "%d", "0"),
-                  entry("only0", "%d", "1"), entry("typed", "%d", "1")}),
-        registry({entry("mesh", "%s", R"("box")"), entry("rank", "%d", "1"),
-                  entry("typed", "%f", "1.5"), entry("extra_b", "%d", "2")}),
-        registry({entry("extra_a", "%d", "3"), entry("mesh", "%s", R"("box")"),
-                  entry("rank", "%d", "2"), entry("only0", "%d", "1"), entry("typed", "%d", "1"),
-                  entry("extra_b", "%d", "2")}),
-        // The same entries as rank 0's, recorded at another time.
-        registry({entry("mesh", "%s", R"("box")", "null"), entry("rank", "%d", "0"),
-                  entry("only0", "%d", "1"), entry("typed", "%d", "1")}),
+    const std::vector<rank_values> ranks = {
+        {{{"mesh", "%s", R"("box")"}, {"rank", "%d", "0"}, {"only0", "%d", "1"}, {"typed", "%d", "1"}}},
+        {{{"mesh", "%s", R"("box")"}, {"rank", "%d", "1"}, {"typed", "%f", "1.5"}, {"extra_b", "%d", "2"}}},
+        {{{"extra_a", "%d", "3"}, {"mesh", "%s", R"("box")"}, {"rank", "%d", "2"}, {"only0", "%d", "1"},
+          {"typed", "%d", "1"}, {"extra_b", "%d", "2"}}},
+        // The same entries as rank 0's.
+        {{{"mesh", "%s", R"("box")"}, {"rank", "%d", "0"}, {"only0", "%d", "1"}, {"typed", "%d", "1"}}},
     };
     std::vector<size_t> sent;
     mekal::record::merge_counts counts;
-    const json merged = json::parse(merge(ranks, &sent, &counts));
+    const json merged = merge(ranks, &sent, &counts);
     // Rank 0's names in its order, then those it lacks by name. "ranks" as
     // [rank, type, value]; rank 3, equal to rank 0, has rank 0's values.
     const struct {
@@ -133,56 +132,59 @@ TEST(JobMerge, OneListWithWhatDiffersPerRank) {
             EXPECT_EQ(got["value"], json::parse(expected[i].value));
         }
         if (expected[i].ranks == nullptr) continue;
-        json ranks = json::array();
-        for (const json &r : got["ranks"]) ranks.push_back({r["rank"], r["type"], r["value"]});
-        EXPECT_EQ(ranks, json::parse(expected[i].ranks));
+        json ranks_seen = json::array();
+        for (const json &r : got["ranks"]) ranks_seen.push_back({r["rank"], r["type"], r["value"]});
+        EXPECT_EQ(ranks_seen, json::parse(expected[i].ranks));
     }
     EXPECT_EQ(counts.equal, 1u);
     EXPECT_EQ(counts.per_rank, 5u);
     // Rank 0 receives what differs, and nothing from a rank equal to it.
     EXPECT_EQ(sent[3], 0u);
-
-    // An answer that names one of its names twice is refused, not merged.
-    value_table root;
-    ASSERT_TRUE(mekal::record::index_values(ranks[0].c_str(), &root));
-    std::string repeated;
-    for (const char *v : {"1", "2", "3"}) repeated += "- " + entry("x", "%d", v) + "\n";
-    const char *answers[] = {nullptr, repeated.c_str()};
-    const size_t lengths[] = {0, repeated.size()};
-    EXPECT_EQ(take(mekal::record::merge_answers(root, answers, lengths, 2, nullptr)), "(null)");
 }
 
-TEST(JobMerge, RankZerosEntriesSinceTheMergeAreItsAlone) {
-    const std::string at_merge = registry({entry("a", "%d", "1"), entry("b", "%d", "2")});
-    const std::string now = registry({entry("a", "%d", "1"), entry("b", "%d", "3"),
-                                      entry("c", "%s", R"("new")")});
-    const json since = json::parse(take(mekal::record::entries_since(now.c_str(), at_merge.c_str())));
-    ASSERT_EQ(since.size(), 2u) << since.dump();
-    EXPECT_EQ(since[0]["name"], "b");
-    EXPECT_EQ(since[0]["ranks"], json::parse(R"([{"rank":0,"type":"%d","long_type":"%d","value":3}])"));
-    EXPECT_EQ(since[1]["name"], "c");
-    EXPECT_EQ(take(mekal::record::entries_since(at_merge.c_str(), at_merge.c_str())), "[]\n");
-}
-
-TEST(JobMerge, FailedAllocationsGiveNoResultAndLeakNothing) {
-    const std::string root_text = registry({entry("a", "%d", "1"), entry("b", "%d", "2")});
-    const std::string other_text = registry({entry("a", "%d", "5"), entry("c", "%d", "3")});
+TEST(JobMerge, BadAnswersAndFailedAllocationsGiveNoResultAndLeakNothing) {
+    entry_list root_list, other_list;
+    for (const char *name : {"a", "b"}) ASSERT_TRUE(root_list.put(entry(name, "%d", "1")));
+    for (const char *name : {"a", "c"}) ASSERT_TRUE(other_list.put(entry(name, "%d", "5")));
     value_table root, other;
-    ASSERT_TRUE(mekal::record::index_values(root_text.c_str(), &root));
-    ASSERT_TRUE(mekal::record::index_values(other_text.c_str(), &other));
+    ASSERT_TRUE(mekal::record::index_values(root_list, &root));
+    ASSERT_TRUE(mekal::record::index_values(other_list, &other));
     uint64_t digest[4];
     mekal::record::root_digest(root, digest);
     size_t length = 0;
-    const std::string answer = take(mekal::record::answer_digest(other, digest, 2, &length));
-    const char *answers[] = {nullptr, answer.c_str()};
+    char *text = mekal::record::answer_digest(other, digest, 2, &length);
+    const std::string answer(text, length);
+    std::free(text);
+    const char *answers[] = {nullptr, answer.data()};
     const size_t lengths[] = {0, answer.size()};
+
+    // An answer cut short, or naming one of its names twice, is refused.
+    entry_list extra_list;
+    for (const char *name : {"a", "b", "c"}) ASSERT_TRUE(extra_list.put(entry(name, "%d", "1")));
+    value_table extra;
+    ASSERT_TRUE(mekal::record::index_values(extra_list, &extra));
+    text = mekal::record::answer_digest(extra, digest, 2, &length);
+    const std::string repeated = std::string(text, length) + std::string(text, length);
+    std::free(text);
+    for (const std::string &bad : {answer.substr(0, answer.size() - 1), repeated}) {
+        const char *bad_answers[] = {nullptr, bad.data()};
+        const size_t bad_lengths[] = {0, bad.size()};
+        entry_list job;
+        EXPECT_FALSE(mekal::record::merge_answers(root, bad_answers, bad_lengths, 2, &job, nullptr));
+    }
 
     // Each operation returns whether it gave a result, which it releases.
     const std::pair<const char *, std::function<bool()>> operations[] = {
-        {"index_values", [&] { value_table t; return mekal::record::index_values(other_text.c_str(), &t); }},
-        {"answer_digest", [&] { return take(mekal::record::answer_digest(other, digest, 2, &length)) != "(null)"; }},
-        {"merge_answers", [&] { return take(mekal::record::merge_answers(root, answers, lengths, 2, nullptr)) != "(null)"; }},
-        {"entries_since", [&] { return take(mekal::record::entries_since(other_text.c_str(), root_text.c_str())) != "(null)"; }},
+        {"index_values", [&] { value_table t; return mekal::record::index_values(other_list, &t); }},
+        {"answer_digest", [&] {
+             char *a = mekal::record::answer_digest(other, digest, 2, &length);
+             std::free(a);
+             return a != nullptr;
+         }},
+        {"merge_answers", [&] {
+             entry_list job;
+             return mekal::record::merge_answers(root, answers, lengths, 2, &job, nullptr);
+         }},
     };
     for (const auto &[name, operation] : operations) {
         bool failing = true;

@@ -1,5 +1,5 @@
 // The recorder's file-side pieces: output path patterns, the record document,
-// the merge of values kept from before a clean, and the atomic write.
+// the values kept from before a clean, and the atomic write.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "entries.h"
+#include "output_path.h"
 #include "record_file.h"
 
 namespace {
@@ -45,6 +47,9 @@ TEST(RecordFile, OutputPathPatterns) {
         SCOPED_TRACE(row.pattern);
         text_buffer out;
         EXPECT_EQ(mekal::record::expand_path(row.pattern, 4242, row.host, row.name, &out), row.ok);
+        // mekal-run refuses a bad pattern before the program runs.
+        EXPECT_EQ(mekal::record::pattern_error(row.pattern) == nullptr,
+                  row.ok || std::strchr(row.host, '/') != nullptr);
         if (row.ok) {
             EXPECT_EQ(take(out.release()), row.expected);
         }
@@ -69,49 +74,65 @@ TEST(RecordFile, RankPathsStayBesideTheJobsRecord) {
     }
 }
 
+mekal::record::record_entry *entry(const char *name, const char *value) {
+    const std::string name_json = std::string("\"") + name + '"';
+    return mekal::record::new_entry({name, name_json.c_str(), 2, "null", "\"%d\"", "\"int\"", value,
+                                     false, 0, {1765000000, 5}});
+}
+
+// The names and values of a list, as "a=1 b=2".
+std::string names_and_values(const mekal::record::entry_list &list) {
+    std::string out;
+    list.each([&](const mekal::record::record_entry &e) {
+        out += (out.empty() ? "" : " ") + std::string(e.name) + "=" + e.value_json;
+    });
+    return out;
+}
+
 TEST(RecordFile, DocumentHoldsTheHeaderAndTheValues) {
-    const mekal::record::program_facts program{"\"/bin/app\"", "[\"app\", \"-v\"]", 99, "\"node\""};
-    const char *values = "[\n{\"name\":\"a\",\"value\":1},\n{\"name\":\"b\",\"value\":[2]}\n]\n";
-    for (bool complete : {false, true}) {
-        const auto doc = nlohmann::json::parse(take(mekal::record::build_record(
-            program, "\"0.5.0\"", values, complete, complete, 3)));
+    mekal::record::entry_list values;
+    ASSERT_TRUE(values.put(entry("a", "1")));
+    ASSERT_TRUE(values.put(entry("b", "[2]")));
+    for (int job_size : {0, 8}) {
+        const mekal::record::record_header header{
+            "\"/bin/app\"", "[\"app\", \"-v\"]", 99, "\"node\"", job_size > 0, job_size > 0, 3, job_size};
+        const auto doc = nlohmann::json::parse(take(mekal::record::build_record(header, values)));
         EXPECT_EQ(doc["schema"], "mekal-run-record");
         EXPECT_EQ(doc["schema_version"], 1);
-        EXPECT_EQ(doc["complete"], complete);
-        EXPECT_EQ(doc["exit_status"], complete ? nlohmann::json(3) : nlohmann::json(nullptr));
+        EXPECT_EQ(doc["complete"], job_size > 0);
+        EXPECT_EQ(doc["exit_status"], job_size > 0 ? nlohmann::json(3) : nlohmann::json(nullptr));
         EXPECT_EQ(doc["program"], nlohmann::json::parse(
                                       R"({"executable":"/bin/app","argv":["app","-v"],"pid":99,"host":"node"})"));
         EXPECT_EQ(doc["recorder"]["version"], "0.5.0");
-        EXPECT_EQ(doc["values"].size(), 2u);
-        EXPECT_FALSE(doc.contains("mpi"));
+        EXPECT_EQ(doc["values"][1], nlohmann::json::parse(
+            R"({"name":"b","category":2,"category_name":"general","subcategory":null,"type":"%d",
+                "long_type":"int","value":[2],"recorded":"2025-12-06T05:46:40.000000005Z"})"));
+        EXPECT_EQ(doc.contains("mpi"), job_size > 0);
     }
-    const auto job = nlohmann::json::parse(
-        take(mekal::record::build_record(program, "\"0.5.0\"", values, true, false, 0, 8)));
-    EXPECT_EQ(job["mpi"], nlohmann::json::parse(R"({"size":8})"));
 }
 
-TEST(RecordFile, MergeKeepsValuesFromBeforeACleanUnlessRecordedAgain) {
-    // Entries as name=v, in the merged order.
-    const struct {
-        const char *snapshot, *current, *expected;
-    } rows[] = {
-        {"[\n{\"name\":\"a\",\"v\":1},\n{\"name\":\"b\",\"v\":2}\n]\n", "[]\n", "a=1 b=2"},
-        {"[]\n", "[\n{\"name\":\"c\",\"v\":3}\n]\n", "c=3"},
-        {"[\n{\"name\":\"a\",\"v\":1},\n{\"name\":\"b\",\"v\":2}\n]\n",
-         "[\n{\"name\":\"b\",\"v\":5},\n{\"name\":\"c\",\"v\":3}\n]\n", "a=1 b=5 c=3"},
-        // Escaped quotes in names compare as written.
-        {"[\n{\"name\":\"q\\\"x\",\"v\":1},\n{\"name\":\"q\",\"v\":2}\n]\n",
-         "[\n{\"name\":\"q\\\"x\",\"v\":9}\n]\n", "q=2 q\"x=9"},
-        {"[]\n", "[]\n", ""},
+TEST(RecordFile, ValuesFromBeforeACleanStayUnlessRecordedAgain) {
+    // (kept, taken since, the record's values)
+    const std::vector<std::vector<std::pair<const char *, const char *>>> rows[] = {
+        {{{"a", "1"}, {"b", "2"}}, {}, {{"a", "1"}, {"b", "2"}}},
+        {{}, {{"c", "3"}}, {{"c", "3"}}},
+        {{{"a", "1"}, {"b", "2"}}, {{"b", "5"}, {"c", "3"}}, {{"a", "1"}, {"b", "5"}, {"c", "3"}}},
+        {{{"a", "1"}, {"b", "2"}, {"c", "3"}}, {{"a", "4"}}, {{"b", "2"}, {"c", "3"}, {"a", "4"}}},
     };
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.expected);
-        const auto merged = nlohmann::json::parse(take(mekal::record::merge_values(row.snapshot, row.current)));
-        std::string got;
-        for (const auto &entry : merged)
-            got += (got.empty() ? "" : " ") + entry["name"].get<std::string>() + "=" + entry["v"].dump();
-        EXPECT_EQ(got, row.expected);
+        mekal::record::entry_list kept, taken, expected;
+        for (const auto &[name, value] : row[0]) ASSERT_TRUE(kept.put(entry(name, value)));
+        for (const auto &[name, value] : row[1]) ASSERT_TRUE(taken.put(entry(name, value)));
+        for (const auto &[name, value] : row[2]) ASSERT_TRUE(expected.put(entry(name, value)));
+        ASSERT_TRUE(kept.absorb(&taken));
+        EXPECT_EQ(names_and_values(kept), names_and_values(expected));
+        EXPECT_EQ(taken.size(), 0u);
     }
+    // Many names, each replaced many times: one entry per name, in order.
+    mekal::record::entry_list many;
+    for (int round = 0; round < 50; ++round)
+        for (const char *name : {"x", "y", "z"}) ASSERT_TRUE(many.put(entry(name, std::to_string(round).c_str())));
+    EXPECT_EQ(names_and_values(many), "x=49 y=49 z=49");
 }
 
 TEST(RecordFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {
@@ -139,6 +160,11 @@ TEST(RecordFile, WritesAtomicallyAndLeavesNothingBehindOnFailure) {
         EXPECT_EQ(entries(), std::vector<std::string>{"r.json"});
     }
     EXPECT_EQ(mekal::record::write_atomically((pattern + "/missing/r.json").c_str(), "x", 1, 0644), ENOENT);
+    // A name at the system's limit leaves room for no suffix: the temporary
+    // file has a name of its own.
+    const std::string longest = pattern + "/" + std::string(255, 'n');
+    EXPECT_EQ(mekal::record::write_atomically(longest.c_str(), "x", 1, 0644), 0);
+    EXPECT_EQ(unlink(longest.c_str()), 0);
     // A directory in the way of the rename: the temporary file goes again.
     ASSERT_EQ(mkdir((pattern + "/d.json").c_str(), 0700), 0);
     EXPECT_EQ(mekal::record::write_atomically((pattern + "/d.json").c_str(), "x", 1, 0644), EISDIR);

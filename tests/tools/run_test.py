@@ -3,7 +3,8 @@ exit status and the program's own output, then reads the record(s) it left
 and validates each one against the run record's schema.
 
 Arguments: MEKAL_RUN SCHEMA EXAMPLE EXIT_WITH EXIT_WITH_STATIC WORK_DIR MEKAL_DIFF
-CLEANING_APP
+CLEANING_APP GUEST_APP OLD_LIBRARY_DIR (a libmekal.so.0 of an earlier interface).
+MEKAL_TEST_MPI_BUILD=1: the recorder is the MPI build's.
 """
 import json
 import os
@@ -17,7 +18,8 @@ sys.dont_write_bytecode = True  # nothing written into the source tree
 from record_checks import schema_validator, values  # noqa: E402
 
 (MEKAL_RUN, SCHEMA, EXAMPLE, EXIT_WITH, STATIC_PROGRAM, WORK_DIR, MEKAL_DIFF,
- CLEANING_APP) = map(os.path.abspath, sys.argv[1:9])
+ CLEANING_APP, GUEST_APP, OLD_LIBRARY_DIR) = map(os.path.abspath, sys.argv[1:11])
+MPI_BUILD = os.environ.get("MEKAL_TEST_MPI_BUILD") == "1"
 
 VALIDATOR = schema_validator(SCHEMA, "run_test")
 
@@ -175,6 +177,9 @@ class MekalRun(unittest.TestCase):
             (["-o", os.path.join(self.dir, "r.json"), "/nonexistent/program"], 127, "not found"),
             (["-o", "/nonexistent/dir/r.json", "/bin/true"], 0, "cannot write the record"),
             (["-o", os.path.join(self.dir, "s.json"), STATIC_PROGRAM, "exit", "7"], 7, "statically linked"),
+            # Refused before the program runs (it would leave a file).
+            (["-o", "x%q.json", "touch", "ran"], 2, "bad output path 'x%q.json'"),
+            (["-o", "x%", "touch", "ran"], 2, "lone '%'"),
         ]
         for args, status, message in cases:
             with self.subTest(args=args):
@@ -187,6 +192,98 @@ class MekalRun(unittest.TestCase):
         help_text = run(["--help"])
         self.assertEqual((help_text.returncode, help_text.stderr), (0, ""))
         self.assertIn("usage: mekal-run", help_text.stdout)
+
+    def test_endings(self):
+        # (program, exit status, recorded status): every normal end is complete.
+        cases = [
+            (["/bin/sh", "-c", "exit 2"], 2, 2),
+            ([EXIT_WITH, "_exit", "5"], 5, 5),
+            ([EXIT_WITH, "_Exit", "6"], 6, 6),
+            ([EXIT_WITH, "exit", "256"], 0, 0),
+            ([EXIT_WITH, "exit", "-1"], 255, 255),
+            ([EXIT_WITH, "thread"], 0, 0),
+        ]
+        out = os.path.join(self.dir, "r.json")
+        for argv, status, recorded in cases:
+            with self.subTest(argv=argv):
+                result = run(["-o", out, "--"] + argv)
+                self.assertEqual((result.returncode, result.stderr), (status, ""))
+                record = self.only_record()
+                self.assertEqual((record["complete"], record["exit_status"]), (True, recorded))
+        # Nothing reaches the program's observers once main returned: its
+        # output is its own.
+        alone = subprocess.run([GUEST_APP, "observers"], capture_output=True, text=True)
+        result = run(["-o", out, GUEST_APP, "observers"])
+        self.assertEqual((result.returncode, result.stdout), (0, alone.stdout))
+        self.assertIn("walltime", values(self.only_record()))
+        # A value that cannot be rendered costs itself alone.
+        self.assertEqual(run(["-o", out, GUEST_APP, "deep"]).stderr, "")
+        named = values(self.only_record())
+        self.assertEqual((named["deep"]["value"], named["deep"]["unrendered"], named["after"]["value"]),
+                         (None, True, 1))
+        # Cleans however reached keep their values, and many stay cheap.
+        run(["-o", out, GUEST_APP, "dlclean"])
+        self.assertEqual([values(self.only_record())[n]["value"] for n in "abc"], [1, 2, 3])
+        run(["-o", out, GUEST_APP, "cycles", "2000"])
+        self.assertEqual(values(self.only_record())["step"]["value"], 1)
+        # The recorder's one line never lands in a file the program opened on
+        # descriptor 2 after closing its standard error.
+        record_dir = os.path.join(self.dir, "gone")
+        os.mkdir(record_dir)
+        result = run(["-o", os.path.join(record_dir, "r.json"), GUEST_APP, "datafiles", self.dir,
+                      os.path.join(record_dir, "r.json")])
+        self.assertEqual(result.returncode, 0)
+        for fd in range(3):
+            with open(os.path.join(self.dir, str(fd))) as f:
+                self.assertEqual(f.read(), "data %d\n" % fd)
+
+    def test_paths_and_launching(self):
+        # A file name at the system's limit, and a working directory beyond PATH_MAX.
+        long_name = os.path.join(self.dir, "n" * 250 + ".json")
+        self.assertEqual(run(["-o", long_name, "/bin/true"]).stderr, "")
+        self.assertTrue(self.only_record()["complete"])
+        os.remove(long_name)
+        here = os.getcwd()
+        os.chdir(self.dir)
+        try:
+            for _ in range(25):
+                os.mkdir("d" * 200)
+                os.chdir("d" * 200)
+            self.assertEqual(run(["-o", "r.json", "/bin/true"]).stderr, "")
+            with open("r.json") as f:
+                self.assertTrue(json.load(f)["complete"])
+        finally:
+            os.chdir(here)
+        shutil.rmtree(os.path.join(self.dir, "d" * 200))
+        # A script without "#!" runs under the shell, recorded; one whose
+        # interpreter is static says why it has no record.
+        plain, static = os.path.join(WORK_DIR, "plain"), os.path.join(WORK_DIR, "static")
+        for path, text in ((plain, "exit 3\n"), (static, "#!%s exit\n" % STATIC_PROGRAM)):
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        out = os.path.join(self.dir, "r.json")
+        self.assertEqual(run(["-o", out, plain]).returncode, 3)
+        self.assertEqual(self.only_record()["exit_status"], 3)
+        os.remove(out)
+        self.assertIn("statically linked", run(["-o", out, static]).stderr)
+        os.remove(plain), os.remove(static)
+        # An earlier libmekal.so.0 first on LD_LIBRARY_PATH: the recorder
+        # keeps its own, and the program's copy shares the registry.
+        env = dict(os.environ, LD_LIBRARY_PATH=OLD_LIBRARY_DIR)
+        result = run(["-o", out, CLEANING_APP], env=env)
+        self.assertEqual((result.returncode, result.stderr), (0, ""))
+        self.assertEqual([values(self.only_record())[n]["value"] for n in "abc"], [1, 2, 3])
+        os.remove(out)
+        # The ranks of a parallel launch write a record each; without MPI,
+        # the first says once that the MPI build merges them.
+        for rank in range(3):
+            env = dict(os.environ, OMPI_COMM_WORLD_RANK=str(rank), OMPI_COMM_WORLD_SIZE="3")
+            result = run(["-o", out, "/bin/true"], env=env)
+            notice = "each of the 3 ranks writes its own record" in result.stderr
+            self.assertEqual(notice, rank == 0 and not MPI_BUILD, result.stderr)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["r.rank%d.json" % r for r in range(3)])
+        self.records()
 
 
 if __name__ == "__main__":

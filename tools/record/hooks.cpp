@@ -1,11 +1,16 @@
 // The functions the recorder interposes: the C library's start routine, to
-// wrap main, and exit, to learn how the program ends; and mekal_clean, which
-// releases every observer, the recorder's own among them. Every other symbol
-// of the recorder is hidden.
+// learn how the program ends (an exit handler that is handed the status);
+// _exit and _Exit, the ends that run no handler (a shell leaves through
+// _exit); and the library's raw entry, which every copy of the library
+// calls through the dynamic linker and which carries "clean" before a clean
+// releases the values, however the program reached mekal_clean. Every other
+// symbol of the recorder is hidden.
 #include <dlfcn.h>
 
 #include <cstdlib>
+#include <cstring>
 
+#include "library.h"
 #include "recorder.h"
 
 namespace {
@@ -13,20 +18,24 @@ namespace {
 using main_function = int (*)(int, char **, char **);
 using start_function = int (*)(main_function, int, char **, void (*)(), void (*)(), void (*)(),
                                void *);
+using exit_function = void (*)(int);
 
 main_function g_main = nullptr;
-using exit_function = void (*)(int);
-exit_function g_exit = nullptr;
-using clean_function = int (*)();
-clean_function g_clean = nullptr;
+
+void on_program_exit(int status, void *) { mekal::record::program_exits(status); }
 
 int recorded_main(int argc, char **argv, char **envp) {
     // Registered now, this handler runs before the program's static
     // destructors and after the exit handlers that main registers.
-    (void)atexit(mekal::record::finish);
-    const int status = g_main(argc, argv, envp);
-    mekal::record::note_exit_status(status);
-    return status;
+    (void)on_exit(on_program_exit, nullptr);
+    return g_main(argc, argv, envp);
+}
+
+[[noreturn]] void leave(const char *name, int status) {
+    mekal::record::program_exits(status);
+    auto next = reinterpret_cast<exit_function>(dlsym(RTLD_NEXT, name));
+    if (next != nullptr) next(status);
+    abort();  // no C library to end the program with
 }
 
 }  // namespace
@@ -41,19 +50,28 @@ extern "C" __attribute__((visibility("default"))) int __libc_start_main(
     return next(recorded_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
 
-extern "C" __attribute__((visibility("default"), noreturn)) void exit(int status) noexcept {
-    mekal::record::note_exit_status(status);
-    if (g_exit == nullptr) g_exit = reinterpret_cast<exit_function>(dlsym(RTLD_NEXT, "exit"));
-    if (g_exit == nullptr) _Exit(status);
-    g_exit(status);
-    __builtin_unreachable();
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp): the C library's name
+extern "C" __attribute__((visibility("default"), noreturn)) void _exit(int status) {
+    leave("_exit", status);
 }
 
-// The recorder's observer goes with every clean: it is registered again, so
-// that it sees the next clean and the program's "fini" too.
-extern "C" __attribute__((visibility("default"))) int mekal_clean() {
-    if (g_clean == nullptr) g_clean = reinterpret_cast<clean_function>(dlsym(RTLD_NEXT, "mekal_clean"));
-    const int result = g_clean != nullptr ? g_clean() : -1;
-    mekal::record::observe_again();
+extern "C" __attribute__((visibility("default"), noreturn)) void _Exit(int status) noexcept {
+    leave("_Exit", status);
+}
+
+extern "C" __attribute__((visibility("default"))) int mekal_raw_namevalue(
+    const char *name, mekal_category_t category, const char *subcategory, mekal_value_t *value,
+    mekal_datatype_t *datatype) {
+    using mekal::record::next_raw_namevalue;
+    (void)mekal::record::load_library();  // a constructor may record before the recorder's ran
+    if (next_raw_namevalue == nullptr)
+        next_raw_namevalue = reinterpret_cast<decltype(next_raw_namevalue)>(
+            dlsym(RTLD_NEXT, "mekal_raw_namevalue"));
+    if (next_raw_namevalue == nullptr) return -1;
+    const int result = next_raw_namevalue(name, category, subcategory, value, datatype);
+    // After the observers saw "clean" (and anything they recorded then), before
+    // the values go.
+    if (category == mekal_category_control && name != nullptr && std::strcmp(name, "clean") == 0)
+        mekal::record::clean_coming();
     return result;
 }

@@ -1,9 +1,12 @@
-// The MPI build's wrappers of MPI_Init, MPI_Init_thread and MPI_Finalize,
-// through the profiling interface: each calls its PMPI_ twin for the real
-// work and returns what that returned. After a successful start every rank
-// collects the job's facts and rewrites its own record; before MPI_Finalize
-// the ranks merge their values and rank 0 writes the one record of the job
-// (job_merge.h says how only what differs reaches rank 0).
+// The MPI build's wrappers of the start and the end of MPI: MPI_Init,
+// MPI_Init_thread and MPI_Finalize, and their PMPI_ twins too, which
+// Fortran's bindings and programs with wrappers of their own call directly.
+// Each calls the next definition and returns what it returned; whichever is
+// reached first does the recorder's work, once. After a successful start
+// every rank collects the job's facts and rewrites its own record; before
+// MPI finalizes, every rank writes its own record, then the ranks merge
+// their values and rank 0 writes the one record of the job (job_merge.h
+// says how only what differs reaches rank 0).
 //
 // The recorder talks on its own duplicate of MPI_COMM_WORLD, so it never
 // matches the application's messages, and its errors return instead of
@@ -14,6 +17,7 @@
 #define MPICH_SKIP_MPICXX 1
 #include <mpi.h>
 
+#include <dlfcn.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,7 +29,7 @@
 #include <cstring>
 
 #include "job_merge.h"
-#include "mekal.h"
+#include "library.h"
 #include "recorder.h"
 
 namespace {
@@ -63,10 +67,11 @@ double seconds_now() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-void job_started() {
+void start_job() {
     mekal::record::errno_guard keep_errno;
     // Collective on every rank: the job's size, hosts and MPI.
-    (void)mekal_collect_all();
+    if (mekal::record::current_values() == nullptr) return;  // not recording here
+    (void)mekal::record::lib.mekal_collect_all();
     int rank = 0;
     int size = 0;
     if (PMPI_Comm_rank(MPI_COMM_WORLD, &rank) != MPI_SUCCESS ||
@@ -85,7 +90,7 @@ void job_started() {
         (void)PMPI_Comm_set_errhandler(own, MPI_ERRORS_RETURN);
         g_job = {own, rank, size};
     }
-    mekal::record::mpi_started(rank, size);
+    mekal::record::job_started(rank, size);
 }
 
 // Whether ok holds on every rank; false also when the reduction fails.
@@ -144,10 +149,9 @@ struct gathered {
 const char *merge_job(merge_figures *figures) {
     const MPI_Comm comm = g_job.comm;
     const bool root = g_job.rank == 0;
-    heap_block values(mekal::record::current_values());
+    const mekal::record::entry_list *values = mekal::record::current_values();
     mekal::record::value_table table;
-    const bool indexed =
-        values.pointer != nullptr && mekal::record::index_values(values.as<char>(), &table);
+    const bool indexed = values != nullptr && mekal::record::index_values(*values, &table);
 
     // One reduction tells every rank whether all have their values, and how
     // many names rank 0 has.
@@ -156,7 +160,7 @@ const char *merge_job(merge_figures *figures) {
     if (PMPI_Allreduce(mine, all, 2, MPI_UINT64_T, MPI_MAX, comm) != MPI_SUCCESS)
         return "an MPI call failed";
     figures->received += sizeof all;
-    if (all[0] != 0) return "a rank could not render its values";
+    if (all[0] != 0) return "a rank could not take its values (out of memory, or two names of one hash)";
     const uint64_t names = all[1];
     if (names > INT_MAX / 2) return "too many values";
 
@@ -195,20 +199,15 @@ const char *merge_job(merge_figures *figures) {
     if (root) {
         for (int rank = 1; rank < g_job.size; ++rank)
             figures->received += static_cast<unsigned>(answers.counts.as<int>()[rank]);
-        char *job = mekal::record::merge_answers(table, answers.starts.as<const char *>(),
-                                                 answers.sizes.as<size_t>(), g_job.size,
-                                                 &figures->counts);
+        mekal::record::entry_list job;
+        const bool merged = mekal::record::merge_answers(
+            table, answers.starts.as<const char *>(), answers.sizes.as<size_t>(), g_job.size, &job,
+            &figures->counts);
         figures->merged = seconds_now();
-        // The record keeps rank 0's own values; the table that points into
-        // them is not read again.
-        if (job != nullptr) {
-            char *own = values.as<char>();
-            values.pointer = nullptr;
-            written = mekal::record::write_job_record(job, own, g_job.size) ? 1 : 0;
-        }
+        written = merged && mekal::record::write_job_record(&job, g_job.size) ? 1 : 0;
     }
     if (PMPI_Bcast(&written, 1, MPI_INT, 0, comm) != MPI_SUCCESS) return "an MPI call failed";
-    if (written == 0) return "rank 0 could not write the job's record";
+    if (written == 0) return "rank 0 could not merge the answers or write the job's record";
     if (!root) mekal::record::leave_record_to_rank_zero();
     return nullptr;
 }
@@ -224,9 +223,12 @@ void report_figures(const merge_figures &figures, double ended) {
     if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
 }
 
-void job_ending() {
+void end_job() {
     if (g_job.comm == MPI_COMM_NULL) return;
     mekal::record::errno_guard keep_errno;
+    // On disk before waiting for anyone: a rank that fails now costs the
+    // others nothing they recorded.
+    mekal::record::write_own_record();
     merge_figures figures;
     figures.started = seconds_now();
     const char *failure = merge_job(&figures);
@@ -240,23 +242,70 @@ void job_ending() {
     g_job.comm = MPI_COMM_NULL;
 }
 
+// The start and the end, each done once, by whichever wrapper is reached
+// first: a program's own MPI_Init may call PMPI_Init, and Fortran's calls
+// PMPI_Init alone.
+bool g_started = false;
+bool g_ended = false;
+
+int started(int result) {
+    if (result == MPI_SUCCESS && !g_started) {
+        g_started = true;
+        start_job();
+    }
+    return result;
+}
+
+template <typename Function>
+Function next(const char *name) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+using init_function = int (*)(int *, char ***);
+using init_thread_function = int (*)(int *, char ***, int, int *);
+using finalize_function = int (*)();
+
+int finalize(finalize_function next_finalize) {
+    const bool ours = g_started && !g_ended;
+    if (ours) {
+        g_ended = true;
+        end_job();
+    }
+    const int result = next_finalize != nullptr ? next_finalize() : MPI_ERR_OTHER;
+    if (ours) mekal::record::job_ended();
+    return result;
+}
+
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) int MPI_Init(int *argc, char ***argv) {
-    const int result = PMPI_Init(argc, argv);
-    if (result == MPI_SUCCESS) job_started();
-    return result;
+#define MEKAL_RECORD_EXPORT extern "C" __attribute__((visibility("default")))
+
+MEKAL_RECORD_EXPORT int MPI_Init(int *argc, char ***argv) {
+    static const auto next_init = next<init_function>("MPI_Init");
+    return started(next_init != nullptr ? next_init(argc, argv) : MPI_ERR_OTHER);
 }
 
-extern "C" __attribute__((visibility("default"))) int MPI_Init_thread(int *argc, char ***argv,
-                                                                      int required,
-                                                                      int *provided) {
-    const int result = PMPI_Init_thread(argc, argv, required, provided);
-    if (result == MPI_SUCCESS) job_started();
-    return result;
+MEKAL_RECORD_EXPORT int PMPI_Init(int *argc, char ***argv) {
+    static const auto next_init = next<init_function>("PMPI_Init");
+    return started(next_init != nullptr ? next_init(argc, argv) : MPI_ERR_OTHER);
 }
 
-extern "C" __attribute__((visibility("default"))) int MPI_Finalize(void) {
-    job_ending();
-    return PMPI_Finalize();
+MEKAL_RECORD_EXPORT int MPI_Init_thread(int *argc, char ***argv, int required, int *provided) {
+    static const auto next_init = next<init_thread_function>("MPI_Init_thread");
+    return started(next_init != nullptr ? next_init(argc, argv, required, provided) : MPI_ERR_OTHER);
+}
+
+MEKAL_RECORD_EXPORT int PMPI_Init_thread(int *argc, char ***argv, int required, int *provided) {
+    static const auto next_init = next<init_thread_function>("PMPI_Init_thread");
+    return started(next_init != nullptr ? next_init(argc, argv, required, provided) : MPI_ERR_OTHER);
+}
+
+MEKAL_RECORD_EXPORT int MPI_Finalize(void) {
+    static const auto next_finalize = next<finalize_function>("MPI_Finalize");
+    return finalize(next_finalize);
+}
+
+MEKAL_RECORD_EXPORT int PMPI_Finalize(void) {
+    static const auto next_finalize = next<finalize_function>("PMPI_Finalize");
+    return finalize(next_finalize);
 }

@@ -1,16 +1,18 @@
 // The recorder: preloaded into a program (by mekal-run, or by hand through
 // LD_PRELOAD), it collects the facts of the run when it is loaded, writes the
 // run record at once, and rewrites it complete with the exit status when the
-// program exits normally. The registry is shared by every copy of the
+// program ends normally. The registry is shared by every copy of the
 // library in the process, so whatever the program records itself ends up in
-// the record too.
+// the record too; the values a clean releases are kept.
 //
 // A guest in someone else's process: it prints nothing unless the record
-// cannot be written, keeps every symbol hidden but the ones it interposes,
-// starts no thread, touches no signal or descriptor of the program, and
-// never changes the exit status.
-#include <dlfcn.h>
+// cannot be written, and then only to the standard error it started with;
+// it keeps every symbol hidden but the ones it interposes, starts no thread,
+// keeps no descriptor open, never changes the exit status, and delivers
+// nothing to the program's observers once the program has finished (the
+// timings of the record are measured, not recorded).
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,71 +22,161 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "mekal.h"
+#include "entries.h"
+#include "library.h"
+#include "output_path.h"
 #include "record_file.h"
 #include "recorder.h"
-#ifdef MEKAL_RECORD_MPI
-#include "job_merge.h"
-#endif
+#include "run_settings.h"
 
-using mekal::record::text_buffer;
-
+namespace mekal::record {
 namespace {
 
-using mekal::record::kDefaultPattern;
-using mekal::record::kMaxPrefixes;
-
-#define MEKAL_RECORD_TEXT(x) #x
-#define MEKAL_RECORD_NUMBER(x) MEKAL_RECORD_TEXT(x)
-// The recorder's version, as a JSON string.
-constexpr char kVersionJson[] = "\"" MEKAL_RECORD_NUMBER(MEKAL_VERSION_MAJOR) "." MEKAL_RECORD_NUMBER(
-    MEKAL_VERSION_MINOR) "." MEKAL_RECORD_NUMBER(MEKAL_VERSION_PATCH) "\"";
-
 struct recorder_state {
-    bool active = false;     // the first record could be set up
-    bool finished = false;   // the final record was written (or given up)
-    bool reported = false;   // the one line on stderr was written
-    bool have_status = false;
-    int exit_status = 0;
-    bool program_sent_fini = false;
-    bool in_own_fini = false;
+    bool active = false;    // the first record could be set up
+    bool finished = false;  // the final record was written (or given up)
+    bool reported = false;  // the one line on stderr was written
+    bool exited = false;    // the program ended normally: status holds how
+    int status = 0;
+    bool job_running = false;  // between MPI_Init and MPI_Finalize
+    int job_size = 0;          // rank 0 after a merge: the record is the job's
     pid_t pid = 0;
     mode_t mode = 0644;
-    char *path = nullptr;  // absolute, expanded
+    char *path = nullptr;      // this process's record, absolute and expanded
+    char *job_path = nullptr;  // the job's record: path before a rank's name
+    int launch_rank = -1;      // the rank a parallel launcher gave this process
     char *executable_json = nullptr;
     char *argv_json = nullptr;
     char *host_json = nullptr;
-    char *snapshot = nullptr;  // the values as they were when the program cleaned
-#ifdef MEKAL_RECORD_MPI
-    char *job_path = nullptr;      // where the job's record goes; path is this rank's
-    int launcher_rank = -1;        // the rank the launcher's environment gives, if any
-    int job_size = 0;              // rank 0 after the merge: the record is the job's
-    char *job_values = nullptr;    // the job's values at the merge
-    char *own_at_merge = nullptr;  // rank 0's own values then
-#endif
+    // The standard error the program started with, the only one written to.
+    bool have_stderr = false;
+    dev_t stderr_device = 0;
+    ino_t stderr_inode = 0;
+    entry_list values;  // every value seen: those cleans released, and the registry's
+    entry_list job;     // rank 0 after a merge: the job's values
+    entry_list at_merge;  // rank 0's own values at the merge
 };
 
 recorder_state g_state;
 
-// The one line the recorder may write on stderr: "mekal-run: <what><why>".
-void say(const char *what, const char *why) {
-    if (g_state.reported) return;
-    g_state.reported = true;
-    char line[4608];
-    const int n = std::snprintf(line, sizeof line, "mekal-run: %s%s\n", what, why);
-    if (n > 0) (void)!write(STDERR_FILENO, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
+bool recording() { return g_state.active && !g_state.finished && getpid() == g_state.pid; }
+
+// The one line the recorder may write: "mekal-run: " and the parts, whole,
+// on the standard error the program started with (it may have closed it
+// and opened a data file in its place since).
+// A notice that is no failure leaves room for that line.
+void say(std::initializer_list<const char *> parts, bool failure = true) {
+    if ((failure && g_state.reported) || !g_state.have_stderr) return;
+    if (failure) g_state.reported = true;
+    struct stat now {};
+    if (fstat(STDERR_FILENO, &now) != 0 || now.st_dev != g_state.stderr_device ||
+        now.st_ino != g_state.stderr_inode)
+        return;
+    iovec pieces[8];
+    int count = 0;
+    pieces[count++] = {const_cast<char *>("mekal-run: "), 11};
+    for (const char *part : parts)
+        if (count < 7) pieces[count++] = {const_cast<char *>(part), std::strlen(part)};
+    pieces[count++] = {const_cast<char *>("\n"), 1};
+    (void)!writev(STDERR_FILENO, pieces, count);
 }
 
-void report(const char *what, int error) {
-    char subject[4200];
-    (void)std::snprintf(subject, sizeof subject, "cannot write the record %s: ", what);
-    say(subject, std::strerror(error));
+// Takes the registry's values into the record's (kept across cleans).
+bool refresh() {
+    entry_list now;
+    const bool taken = take_registry(&now);
+    return g_state.values.absorb(&now) && taken;
+}
+
+// Writes this process's record, or the job's, with the values taken (ok:
+// all of them; a record short of some is still written, and says so). 0 or
+// the errno value of the failure, which is reported.
+int write_values(bool complete, bool job, bool ok) {
+    const entry_list *values = &g_state.values;
+    if (job) {
+        // The job's values, and rank 0's own recorded since the merge.
+        g_state.values.each([&](const record_entry &e) {
+            const record_entry *before = g_state.at_merge.find(e.name, e.name_hash);
+            if (before != nullptr && before->entry_hash == e.entry_hash &&
+                before->recorded.tv_sec == e.recorded.tv_sec &&
+                before->recorded.tv_nsec == e.recorded.tv_nsec)
+                return;
+            const rank_value alone{0, e.type_json, e.long_type_json, e.value_json, e.unrendered};
+            entry_fields fields = fields_of(e);
+            ok = g_state.job.put(new_entry(fields, &alone, 1)) && ok;
+        });
+        values = &g_state.job;
+    }
+    const record_header header{g_state.executable_json,
+                               g_state.argv_json,
+                               static_cast<long>(g_state.pid),
+                               g_state.host_json,
+                               complete,
+                               g_state.exited,
+                               g_state.status,
+                               job ? g_state.job_size : 0};
+    char *document = build_record(header, *values);
+    const char *path = job ? g_state.job_path : g_state.path;
+    const int error = document == nullptr
+                          ? ENOMEM
+                          : write_atomically(path, document, std::strlen(document), g_state.mode);
+    if (error != 0) say({"cannot write the record ", path, ": ", std::strerror(error)});
+    else if (!ok) say({"the record ", path, " lacks values: ", std::strerror(ENOMEM)});
+    std::free(document);
+    return error;
+}
+
+int write_record(bool complete, bool job) { return write_values(complete, job, refresh()); }
+
+void add_timing(const char *name, const struct timeval &interval) {
+    if (g_state.values.find(name) == nullptr) (void)g_state.values.put(timing_entry(name, interval));
+}
+
+// The timings of the run, measured at its end as mekal_fini would record
+// them, unless the program recorded them itself (its own mekal_fini).
+void add_timings() {
+    struct timeval user {}, system {}, start {}, now {};
+    if (lib.melsys_get_times(&system, &user) == 0) {
+        add_timing("cputime", user);
+        add_timing("systime", system);
+    }
+    if (lib.melsys_starttime(&start) == 0 && lib.melsys_curtime(&now) == 0) {
+        struct timeval wall {};
+        wall.tv_sec = now.tv_sec - start.tv_sec;
+        wall.tv_usec = now.tv_usec - start.tv_usec;
+        if (wall.tv_usec < 0) {
+            wall.tv_usec += 1000000;
+            wall.tv_sec -= 1;
+        }
+        add_timing("walltime", wall);
+    }
+}
+
+void release_state() {
+    for (char **p : {&g_state.path, &g_state.job_path, &g_state.executable_json,
+                     &g_state.argv_json, &g_state.host_json}) {
+        std::free(*p);
+        *p = nullptr;
+    }
+    g_state.values.clear();
+    g_state.job.clear();
+    g_state.at_merge.clear();
+}
+
+// The record at the end: complete once the program ended normally and, in
+// a job, got past MPI_Finalize.
+void write_final_record() {
+    g_state.finished = true;
+    const bool ok = refresh();
+    add_timings();
+    (void)write_values(true, g_state.job_size > 0, ok);
+    release_state();
 }
 
 char *json_string(const char *text) {
     mekal_value_t slot;
     slot.as_ptr = const_cast<char *>(text);
-    return mekal_value_to_json(&slot, mekal_get_basetype(mekal_type_string));
+    return lib.mekal_value_to_json(&slot, lib.mekal_get_basetype(mekal_type_string));
 }
 
 // The command line as a JSON array of strings: the "cmdline" value that
@@ -92,8 +184,8 @@ char *json_string(const char *text) {
 char *argv_json() {
     mekal_datatype_t *datatype = nullptr;
     mekal_value_t *value = nullptr;
-    if (mekal_get_nameval("cmdline", &datatype, &value, nullptr, nullptr) == 0)
-        return mekal_value_to_json(value, datatype);
+    if (lib.mekal_get_nameval("cmdline", &datatype, &value, nullptr, nullptr) == 0)
+        return lib.mekal_value_to_json(value, datatype);
     return strdup("[]");
 }
 
@@ -122,31 +214,68 @@ void leave_children_alone() {
         if (kept.length == 0) (void)unsetenv("LD_PRELOAD");
         else if (!kept.failed) (void)setenv("LD_PRELOAD", kept.data, 1);
     }
-    (void)unsetenv(mekal::record::kOutputVariable);
-    (void)unsetenv(mekal::record::kEnvVariable);
-    (void)unsetenv(mekal::record::kFollowVariable);
+    (void)unsetenv(kOutputVariable);
+    (void)unsetenv(kEnvVariable);
+    (void)unsetenv(kFollowVariable);
 }
 
 // Records the environment variables under the prefixes listed (':'
 // separated) in the variable that mekal-run sets.
-void record_environment(const char *list) {
+void record_environment(char *list) {
     if (list == nullptr || *list == '\0') return;
-    char *copy = strdup(list);
-    if (copy == nullptr) return;
     const char *prefixes[kMaxPrefixes];
     int count = 0;
-    for (char *save = nullptr, *token = strtok_r(copy, ":", &save);
+    for (char *save = nullptr, *token = strtok_r(list, ":", &save);
          token != nullptr && count < kMaxPrefixes; token = strtok_r(nullptr, ":", &save))
         prefixes[count++] = token;
-    if (count > 0) (void)mekal_environment(prefixes, count);
-    std::free(copy);
+    if (count > 0) (void)lib.mekal_environment(prefixes, count);
 }
 
-char *absolute_output_path(const char *host, const char *executable) {
-    const char *pattern = std::getenv(mekal::record::kOutputVariable);
-    if (pattern == nullptr || *pattern == '\0') pattern = kDefaultPattern;
-    const char *slash = std::strrchr(executable, '/');
+// A whole non-negative number from the environment, or -1.
+long number_from(const char *name) {
+    const char *text = std::getenv(name);
+    if (text == nullptr || *text < '0' || *text > '9') return -1;
+    char *end = nullptr;
+    errno = 0;
+    const long n = std::strtol(text, &end, 10);
+    return *end == '\0' && errno == 0 && n <= INT_MAX ? n : -1;
+}
 
+// The rank and size a parallel launcher gave this process (Open MPI, PMIx,
+// MPICH's Hydra and others speaking PMI, Slurm's srun), or -1 for a process
+// started alone (a launch of one, or a batch script, which holds Slurm's
+// rank of its own but no step of tasks).
+int launch_rank(long *size) {
+    static constexpr struct {
+        const char *rank, *size;
+        bool size_required;
+    } kLaunchers[] = {{"OMPI_COMM_WORLD_RANK", "OMPI_COMM_WORLD_SIZE", false},
+                      {"PMIX_RANK", nullptr, false},
+                      {"PMI_RANK", "PMI_SIZE", false},
+                      {"SLURM_PROCID", "SLURM_STEP_NUM_TASKS", true}};
+    for (const auto &launcher : kLaunchers) {
+        const long rank = number_from(launcher.rank);
+        *size = launcher.size != nullptr ? number_from(launcher.size) : -1;
+        if (rank < 0 || (launcher.size_required && *size < 0)) continue;
+        return *size == 0 || *size == 1 ? -1 : static_cast<int>(rank);
+    }
+    *size = -1;
+    return -1;
+}
+
+// This process's record gets a name of its own beside the job's.
+bool use_rank_path(int rank) {
+    text_buffer path;
+    if (!rank_path(g_state.job_path, rank, &path)) return false;
+    char *own = path.release();
+    if (own == nullptr) return false;
+    std::free(g_state.path);
+    g_state.path = own;
+    return true;
+}
+
+char *absolute_output_path(const char *pattern, const char *host, const char *executable) {
+    const char *slash = std::strrchr(executable, '/');
     text_buffer path;
     if (pattern[0] != '/') {
         // The program may change directory before it exits.
@@ -156,251 +285,143 @@ char *absolute_output_path(const char *host, const char *executable) {
         path.append("/");
         std::free(cwd);
     }
-    if (!mekal::record::expand_path(pattern, static_cast<long>(g_state.pid),
-                                    *host != '\0' ? host : "unknown-host",
-                                    slash ? slash + 1 : *executable != '\0' ? executable : "unknown",
-                                    &path))
+    if (!expand_path(pattern, static_cast<long>(g_state.pid), *host != '\0' ? host : "unknown-host",
+                     slash ? slash + 1 : *executable != '\0' ? executable : "unknown", &path))
         return nullptr;
     return path.release();
 }
 
-// The process's values as the record holds them: the registry's, and those
-// released by a clean before.
-char *own_values() {
-    char *values = mekal_namevals_to_json(mekal_category_all);
-    if (values != nullptr && g_state.snapshot != nullptr) {
-        char *merged = mekal::record::merge_values(g_state.snapshot, values);
-        std::free(values);
-        values = merged;
-    }
-    return values;
-}
-
-// Returns 0 or the errno value of the failure, which is reported.
-int write_record(bool complete) {
-    char *values = own_values();
-    const char *path = g_state.path;
-    int job_size = 0;
-#ifdef MEKAL_RECORD_MPI
-    if (g_state.job_size > 0) {
-        path = g_state.job_path;
-        job_size = g_state.job_size;
-        complete = true;
-    }
-    if (job_size > 0 && values != nullptr) {
-        // The job's values at the merge, with what rank 0 recorded since.
-        char *since = std::strcmp(values, g_state.own_at_merge) == 0
-                          ? nullptr
-                          : mekal::record::entries_since(values, g_state.own_at_merge);
-        char *job = since != nullptr ? mekal::record::merge_values(g_state.job_values, since)
-                                     : strdup(g_state.job_values);
-        std::free(since);
-        std::free(values);
-        values = job;
-    }
-#endif
-    const mekal::record::program_facts program{g_state.executable_json, g_state.argv_json,
-                                               static_cast<long>(g_state.pid), g_state.host_json};
-    char *document = values == nullptr ? nullptr
-                                        : mekal::record::build_record(program, kVersionJson,
-                                                                      values, complete,
-                                                                      g_state.have_status,
-                                                                      g_state.exit_status, job_size);
-    const int error = document == nullptr
-                          ? ENOMEM
-                          : mekal::record::write_atomically(path, document, std::strlen(document),
-                                                            g_state.mode);
-    if (error != 0) report(path, error);
-    std::free(document);
-    std::free(values);
-    return error;
-}
-
-// Sees the program's own "fini" and "clean": values released by a clean are
-// kept for the record.
-void on_control(const char *name, mekal_category_t, const char *, mekal_value_t *,
-                mekal_datatype_t *, void *) {
-    if (std::strcmp(name, "fini") == 0) {
-        if (!g_state.in_own_fini) g_state.program_sent_fini = true;
-    } else if (std::strcmp(name, "clean") == 0) {
-        char *now = mekal_namevals_to_json(mekal_category_all);
-        if (now == nullptr) return;
-        if (g_state.snapshot == nullptr) {
-            g_state.snapshot = now;
-            return;
-        }
-        char *merged = mekal::record::merge_values(g_state.snapshot, now);
-        std::free(now);
-        if (merged != nullptr) {
-            std::free(g_state.snapshot);
-            g_state.snapshot = merged;
-        }
-    }
-}
-
-void observe() { mekal_register_cb(1, mekal_category_control, on_control, 1, nullptr); }
-
-void release_state() {
-    for (char **p : {&g_state.path, &g_state.executable_json, &g_state.argv_json,
-                     &g_state.host_json, &g_state.snapshot}) {
-        std::free(*p);
-        *p = nullptr;
-    }
-#ifdef MEKAL_RECORD_MPI
-    for (char **p : {&g_state.job_path, &g_state.job_values, &g_state.own_at_merge}) {
-        std::free(*p);
-        *p = nullptr;
-    }
-#endif
-}
-
-#ifdef MEKAL_RECORD_MPI
-// The rank that the MPI launcher put in the environment, or -1.
-int launcher_rank() {
-    for (const char *name : {"OMPI_COMM_WORLD_RANK", "PMIX_RANK", "PMI_RANK"}) {
-        const char *text = std::getenv(name);
-        if (text == nullptr || *text == '\0') continue;
-        char *end = nullptr;
-        errno = 0;
-        const long rank = std::strtol(text, &end, 10);
-        if (*end == '\0' && errno == 0 && rank >= 0 && rank <= INT_MAX) return static_cast<int>(rank);
-    }
-    return -1;
-}
-
-// This rank's record gets a name of its own beside the job's (the path as
-// expanded), so that the ranks never write one file while the job runs.
-bool use_rank_path(int rank) {
-    text_buffer path;
-    if (!mekal::record::rank_path(g_state.job_path, rank, &path)) return false;
-    char *own = path.release();
-    if (own == nullptr) return false;
-    std::free(g_state.path);
-    g_state.path = own;
-    return true;
-}
-#endif
-
 void start() {
     g_state.pid = getpid();
-    const char *follow = std::getenv(mekal::record::kFollowVariable);
-    const bool following = follow != nullptr && std::strcmp(follow, "1") == 0;
-    char *environment = nullptr;
-    if (const char *list = std::getenv(mekal::record::kEnvVariable)) environment = strdup(list);
-    char executable[4097] = {};
-    (void)melsys_get_executable(executable, sizeof executable);
-    char host[512] = {};
-    (void)melsys_hostname(host, sizeof host);
-    g_state.path = absolute_output_path(host, executable);
-#ifdef MEKAL_RECORD_MPI
-    g_state.launcher_rank = launcher_rank();
-    if (g_state.path != nullptr) {
-        g_state.job_path = strdup(g_state.path);
-        if (g_state.job_path == nullptr ||
-            (g_state.launcher_rank >= 0 && !use_rank_path(g_state.launcher_rank))) {
-            std::free(g_state.path);
-            g_state.path = nullptr;
-        }
+    struct stat err {};
+    if (fstat(STDERR_FILENO, &err) == 0) {
+        g_state.have_stderr = true;
+        g_state.stderr_device = err.st_dev;
+        g_state.stderr_inode = err.st_ino;
     }
-#endif
+    const char *follow = std::getenv(kFollowVariable);
+    const bool following = follow != nullptr && std::strcmp(follow, "1") == 0;
+    const char *pattern = std::getenv(kOutputVariable);
+    if (pattern == nullptr || *pattern == '\0') pattern = kDefaultPattern;
+    char *pattern_copy = strdup(pattern);
+    char *environment = nullptr;
+    if (const char *list = std::getenv(kEnvVariable)) environment = strdup(list);
     if (!following) leave_children_alone();
     // Files are created as the program would create them.
     const mode_t mask = umask(0);
     (void)umask(mask);
     g_state.mode = 0666 & ~mask;
-    if (g_state.path == nullptr) {
-        report("(bad output path)", EINVAL);
-        std::free(environment);
-        return;
-    }
 
-    (void)mekal_collect_all();
-    (void)mekal_hostinfo();
-    (void)mekal_jobinfo();
-    record_environment(environment);
+    if (const char *why = load_library()) {
+        say({"cannot record this program: ", why, "; it runs unrecorded"});
+    } else if (pattern_copy == nullptr) {
+        say({"cannot record this program: out of memory"});
+    } else {
+        char executable[4097] = {};
+        (void)lib.melsys_get_executable(executable, sizeof executable);
+        char host[512] = {};
+        (void)lib.melsys_hostname(host, sizeof host);
+        g_state.path = absolute_output_path(pattern_copy, host, executable);
+        g_state.job_path = g_state.path != nullptr ? strdup(g_state.path) : nullptr;
+        long size = -1;
+        g_state.launch_rank = launch_rank(&size);
+        if (g_state.job_path == nullptr ||
+            (g_state.launch_rank >= 0 && !use_rank_path(g_state.launch_rank))) {
+            say({"cannot write the record: bad output path ", pattern_copy});
+        } else {
+            if (g_state.launch_rank == 0 && MEKAL_RECORD_MPI == 0) {
+                // Said once per job: by its first rank.
+                char ranks[24] = "all";
+                if (size > 0) (void)std::snprintf(ranks, sizeof ranks, "%ld", size);
+                say({"each of the ", ranks, " ranks writes its own record (", g_state.path,
+                     " for rank 0); mekal built with MPI merges them into one"},
+                    false);
+            }
+            (void)lib.mekal_collect_all();
+            (void)lib.mekal_hostinfo();
+            (void)lib.mekal_jobinfo();
+            record_environment(environment);
+            g_state.executable_json = json_string(executable);
+            g_state.host_json = json_string(host);
+            g_state.argv_json = argv_json();
+            if (g_state.executable_json == nullptr || g_state.host_json == nullptr ||
+                g_state.argv_json == nullptr) {
+                say({"cannot write the record ", g_state.path, ": ", std::strerror(ENOMEM)});
+            } else {
+                g_state.active = true;
+                (void)write_record(false, false);
+            }
+        }
+    }
+    std::free(pattern_copy);
     std::free(environment);
-    (void)mekal_walltime();
-    (void)mekal_cputime();
-    (void)mekal_systime();
-    observe();
-
-    g_state.executable_json = json_string(executable);
-    g_state.host_json = json_string(host);
-    g_state.argv_json = argv_json();
-    if (g_state.executable_json == nullptr || g_state.host_json == nullptr ||
-        g_state.argv_json == nullptr) {
-        report(g_state.path, ENOMEM);
-        release_state();
-        return;
-    }
-    g_state.active = true;
-    write_record(false);
+    if (!g_state.active) release_state();
 }
 
 }  // namespace
 
-namespace mekal::record {
-
-void note_exit_status(int status) {
-    g_state.have_status = true;
-    g_state.exit_status = status;
-}
-
-void observe_again() {
-    if (g_state.active && !g_state.finished && getpid() == g_state.pid) observe();
-}
-
-void finish() {
+void program_exits(int status) {
     // A forked child that did not exec shares the state but is not the
     // recorded process.
-    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+    if (!recording() || g_state.exited) return;
     errno_guard keep_errno;
-    g_state.finished = true;
-    if (!g_state.program_sent_fini) {
-        g_state.in_own_fini = true;
-        mekal_fini();
-        g_state.in_own_fini = false;
-    }
-    write_record(true);
-    release_state();
+    g_state.exited = true;
+    g_state.status = status & 0xff;  // what the parent sees
+    // An MPI rank that ends before MPI_Finalize leaves its job unfinished;
+    // one that finalizes later (from a destructor) completes it then.
+    if (g_state.job_running) (void)write_record(false, false);
+    else write_final_record();
 }
 
-#ifdef MEKAL_RECORD_MPI
-char *current_values() {
-    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return nullptr;
-    return own_values();
+void clean_coming() {
+    if (!recording()) return;
+    errno_guard keep_errno;
+    (void)refresh();
 }
 
-void mpi_started(int rank, int size) {
-    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+const entry_list *current_values() {
+    if (!recording() || !refresh()) return nullptr;
+    return &g_state.values;
+}
+
+void job_started(int rank, int size) {
+    if (!recording()) return;
     errno_guard keep_errno;
+    g_state.job_running = true;
     // Without the launcher's word the ranks may share the expanded path.
-    if (rank != g_state.launcher_rank && (size > 1 || g_state.launcher_rank >= 0)) {
+    if (rank != g_state.launch_rank && (size > 1 || g_state.launch_rank >= 0)) {
         char *shared = strdup(g_state.path);
-        if (shared != nullptr && use_rank_path(rank) && write_record(false) == 0 &&
+        if (shared != nullptr && use_rank_path(rank) && write_record(false, false) == 0 &&
             std::strcmp(shared, g_state.path) != 0)
             (void)unlink(shared);
         std::free(shared);
         return;
     }
-    (void)write_record(false);
+    (void)write_record(false, false);
 }
 
-bool write_job_record(char *values, char *own_values, int size) {
-    if (!g_state.active || g_state.finished || getpid() != g_state.pid) {
-        std::free(values);
-        std::free(own_values);
+void write_own_record() {
+    if (!recording()) return;
+    errno_guard keep_errno;
+    (void)write_record(false, false);
+}
+
+bool write_job_record(entry_list *job, int size) {
+    if (!recording()) {
+        job->clear();
         return false;
     }
     errno_guard keep_errno;
-    g_state.job_values = values;
-    g_state.own_at_merge = own_values;
+    g_state.job.clear();
+    (void)g_state.job.absorb(job);
+    g_state.at_merge.clear();
+    g_state.values.each([](const record_entry &e) {
+        (void)g_state.at_merge.put(new_entry(fields_of(e)));
+    });
     g_state.job_size = size;
-    if (write_record(true) != 0) {
+    if (write_record(true, true) != 0) {
         g_state.job_size = 0;
-        std::free(g_state.job_values);
-        std::free(g_state.own_at_merge);
-        g_state.job_values = g_state.own_at_merge = nullptr;
+        g_state.job.clear();
         return false;
     }
     if (std::strcmp(g_state.path, g_state.job_path) != 0) (void)unlink(g_state.path);
@@ -408,24 +429,29 @@ bool write_job_record(char *values, char *own_values, int size) {
 }
 
 void leave_record_to_rank_zero() {
-    if (!g_state.active || g_state.finished || getpid() != g_state.pid) return;
+    if (!recording()) return;
     errno_guard keep_errno;
     if (std::strcmp(g_state.path, g_state.job_path) != 0) (void)unlink(g_state.path);
     g_state.finished = true;
     release_state();
 }
 
-void report_unmerged(const char *why) {
-    say("the ranks' records were not merged, each rank writes its own: ", why);
+void job_ended() {
+    if (!recording()) return;
+    g_state.job_running = false;
+    if (g_state.exited) {
+        errno_guard keep_errno;
+        write_final_record();
+    }
 }
-#endif
+
+void report_unmerged(const char *why) {
+    say({"the ranks' records were not merged, each rank writes its own: ", why});
+}
 
 }  // namespace mekal::record
 
 __attribute__((constructor)) static void recorder_load() {
     mekal::record::errno_guard keep_errno;
-    start();
-    // Runs late (after the libraries' destructors) and only when the hook on
-    // main did not get to register the earlier exit handler.
-    if (g_state.active) (void)atexit(mekal::record::finish);
+    mekal::record::start();
 }

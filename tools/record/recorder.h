@@ -1,10 +1,13 @@
-// What the recorder's parts share: the settings mekal-run passes through the
-// environment, and the exit path the interposed functions call.
+// What the recorder's parts share: the program's ending and cleans, which
+// the interposed functions report (hooks.cpp), and the job's record, which
+// the MPI build's wrappers build (mpi_hooks.cpp).
 #pragma once
 
 #include <cerrno>
 
 namespace mekal::record {
+
+class entry_list;
 
 // Keeps errno as the program left it across the recorder's own work.
 struct errno_guard {
@@ -12,45 +15,35 @@ struct errno_guard {
     ~errno_guard() { errno = saved; }
 };
 
-// The record's path when mekal-run is given none.
-inline constexpr char kDefaultPattern[] = "mekal-%e-%h-%p.json";
-// The most --env prefixes a run takes.
-inline constexpr int kMaxPrefixes = 64;
-// The record's path, with %p, %h, %e; relative to the working directory.
-inline constexpr char kOutputVariable[] = "MEKAL_RECORD_OUTPUT";
-// Prefixes of environment variables to record, separated by ':'.
-inline constexpr char kEnvVariable[] = "MEKAL_RECORD_ENV";
-// "1": programs that this one executes are recorded too.
-inline constexpr char kFollowVariable[] = "MEKAL_RECORD_FOLLOW";
+// The program ends normally with status (exit, a return from main, _exit):
+// the record is written complete, in the recorded process only.
+void program_exits(int status);
+// A clean is about to release every value: the record keeps them.
+void clean_coming();
 
-// The status the program passed to exit or returned from main.
-void note_exit_status(int status);
-// Writes the complete record once, in the recorded process only.
-void finish();
-// After a clean, which released the recorder's observer: registers it again.
-void observe_again();
+// ---- the ranks of a job (MPI build). Each is a no-op where the recorder
+// is not recording.
 
-#ifdef MEKAL_RECORD_MPI
-// The MPI build: what the wrappers of MPI_Init and MPI_Finalize ask of the
-// recorder. Each is a no-op where the recorder is not recording.
-
-// The values as this process's record holds them, or NULL (also when the
-// recorder is not recording): the caller frees them.
-char *current_values();
+// The values of this process's record now, or NULL.
+const entry_list *current_values();
 // After MPI_Init: this process is rank of size. Its record takes a name of
 // its own (unless the launcher's rank gave it one) and is rewritten, with
 // the job's facts now in the registry.
-void mpi_started(int rank, int size);
-// Rank 0: writes the job's record with values (the job's) and keeps them,
-// with own_values (its own at the merge), to rewrite it at exit; takes both
-// blocks. false when the record could not be written: the rank's own
-// record is then kept.
-bool write_job_record(char *values, char *own_values, int size);
+void job_started(int rank, int size);
+// Before the merge: this rank's own record, written now, so that its values
+// are on disk before it waits for any other rank.
+void write_own_record();
+// Rank 0: the job's record of size ranks (takes job), written now, and at
+// the exit again with what rank 0 recorded since. False when it could not
+// be written: the rank's own record stays.
+bool write_job_record(entry_list *job, int size);
 // Every other rank, once rank 0 wrote the job's record: removes this rank's
-// record and writes none at exit.
+// record and writes none at the exit.
 void leave_record_to_rank_zero();
+// MPI_Finalize is done: an exit that came before it (from a destructor
+// that finalizes) completes the record now.
+void job_ended();
 // Rank 0, when the merge was given up: one line on stderr saying why.
 void report_unmerged(const char *why);
-#endif
 
 }  // namespace mekal::record

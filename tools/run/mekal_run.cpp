@@ -6,6 +6,7 @@
 // starts as fast as a C program.
 #include <elf.h>
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,7 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../record/recorder.h"
+#include "output_path.h"
+#include "run_settings.h"
 
 extern char **environ;
 
@@ -40,6 +42,9 @@ constexpr char kUsage[] =
 using mekal::record::kDefaultPattern;
 using mekal::record::kMaxPrefixes;
 
+// What execv does with a file that is no program it knows: the shell runs it.
+constexpr char kShell[] = "/bin/sh";
+
 struct options {
     const char *output = kDefaultPattern;
     bool follow = false;
@@ -53,69 +58,44 @@ struct options {
     std::exit(2);
 }
 
-// The value of an option written as "--name VALUE" or "--name=VALUE".
-const char *option_value(int argc, char **argv, int *i, const char *name) {
-    const char *arg = argv[*i];
-    const size_t length = std::strlen(name);
-    if (arg[length] == '=') return arg + length + 1;
-    if (*i + 1 >= argc) usage_error("missing value for ", name);
-    return argv[++*i];
-}
-
-bool is_option(const char *arg, const char *name) {
-    const size_t length = std::strlen(name);
-    return std::strncmp(arg, name, length) == 0 && (arg[length] == '\0' || arg[length] == '=');
-}
-
-// Whether the output pattern expands a %p ("%%p" is a '%' and a 'p').
-bool holds_pid(const char *pattern) {
-    for (const char *p = pattern; *p != '\0'; ++p) {
-        if (*p != '%') continue;
-        if (*++p == 'p') return true;
-        if (*p == '\0') break;
-    }
-    return false;
-}
-
 options parse(int argc, char **argv) {
+    enum { kFollow = 1, kEnv, kVersion };
+    static const option kLong[] = {{"output", required_argument, nullptr, 'o'},
+                                   {"follow", no_argument, nullptr, kFollow},
+                                   {"env", required_argument, nullptr, kEnv},
+                                   {"help", no_argument, nullptr, 'h'},
+                                   {"version", no_argument, nullptr, kVersion},
+                                   {nullptr, 0, nullptr, 0}};
     options out;
-    for (int i = 1; i < argc; ++i) {
-        const char *arg = argv[i];
-        if (std::strcmp(arg, "--") == 0) {
-            if (i + 1 < argc) out.program = i + 1;
+    opterr = 0;  // the messages below say more, with the usage
+    // '+': the options end at the program, whose own options are its own.
+    for (int c; (c = getopt_long(argc, argv, "+:o:h", kLong, nullptr)) != -1;) {
+        switch (c) {
+        case 'o': out.output = optarg; break;
+        case kFollow: out.follow = true; break;
+        case kEnv:
+            if (*optarg == '\0' || std::strpbrk(optarg, ":=") != nullptr)
+                usage_error("--env takes a non-empty prefix without ':' or '=': ", optarg);
+            if (out.prefix_count == kMaxPrefixes) usage_error("too many --env prefixes");
+            out.prefixes[out.prefix_count++] = optarg;
             break;
-        }
-        if (arg[0] != '-' || arg[1] == '\0') {
-            out.program = i;
-            break;
-        }
-        if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
+        case 'h':
             (void)std::fputs(kUsage, stdout);
             std::exit(0);
-        } else if (std::strcmp(arg, "--version") == 0) {
+        case kVersion:
             (void)std::printf("mekal-run %s\n", MEKAL_RUN_VERSION);
             std::exit(0);
-        } else if (std::strcmp(arg, "--follow") == 0) {
-            out.follow = true;
-        } else if (std::strncmp(arg, "-o", 2) == 0) {
-            if (arg[2] != '\0') out.output = arg + 2;
-            else if (i + 1 < argc) out.output = argv[++i];
-            else usage_error("missing value for ", "-o");
-        } else if (is_option(arg, "--output")) {
-            out.output = option_value(argc, argv, &i, "--output");
-        } else if (is_option(arg, "--env")) {
-            const char *prefix = option_value(argc, argv, &i, "--env");
-            if (*prefix == '\0' || std::strpbrk(prefix, ":=") != nullptr)
-                usage_error("--env takes a non-empty prefix without ':' or '=': ", prefix);
-            if (out.prefix_count == kMaxPrefixes) usage_error("too many --env prefixes");
-            out.prefixes[out.prefix_count++] = prefix;
-        } else {
-            usage_error("unknown option ", arg);
+        case ':': usage_error("missing value for ", argv[optind - 1]);
+        default: usage_error("unknown option ", argv[optind - 1]);
         }
     }
-    if (out.program < 0) usage_error("no program to run");
-    if (*out.output == '\0') usage_error("the output path is empty");
-    if (out.follow && !holds_pid(out.output))
+    if (optind >= argc) usage_error("no program to run");
+    out.program = optind;
+    if (const char *why = mekal::record::pattern_error(out.output)) {
+        (void)std::fprintf(stderr, "mekal-run: bad output path '%s': %s\n", out.output, why);
+        std::exit(2);
+    }
+    if (out.follow && !mekal::record::holds_pid(out.output))
         usage_error("--follow needs %p in the output path, so that each program writes its own record");
     return out;
 }
@@ -149,30 +129,56 @@ bool find_program(const char *name, char *path, size_t size) {
     return false;
 }
 
-// Why the dynamic linker would not preload the recorder into file, or null.
+// Why the dynamic linker would not preload the recorder into the program
+// that runs when file is executed, or null. A script runs its interpreter
+// (the one after "#!", or the shell for a script without), which is checked
+// in its place, through as many levels as the kernel follows.
 const char *cannot_preload(const char *file) {
-    struct stat st{};
-    if (stat(file, &st) != 0) return nullptr;
-    if ((st.st_mode & (S_ISUID | S_ISGID)) != 0)
-        return "it is set-user-ID or set-group-ID, and the dynamic linker does not preload into it";
-    const int fd = open(file, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
-    Elf64_Ehdr header{};
-    const char *reason = nullptr;
-    if (pread(fd, &header, sizeof header, 0) == static_cast<ssize_t>(sizeof header) &&
-        std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_ident[EI_CLASS] == ELFCLASS64 &&
-        header.e_phentsize == sizeof(Elf64_Phdr)) {
-        bool interpreter = false;
-        for (int i = 0; i < header.e_phnum && !interpreter; ++i) {
-            Elf64_Phdr segment{};
-            const off_t at = static_cast<off_t>(header.e_phoff) + static_cast<off_t>(i) * header.e_phentsize;
-            if (pread(fd, &segment, sizeof segment, at) != static_cast<ssize_t>(sizeof segment)) break;
-            interpreter = segment.p_type == PT_INTERP;
+    static char interpreter[PATH_MAX];
+    for (int level = 0; level < 5; ++level) {
+        struct stat st{};
+        if (stat(file, &st) != 0) return nullptr;
+        if ((st.st_mode & (S_ISUID | S_ISGID)) != 0)
+            return "it is set-user-ID or set-group-ID, and the dynamic linker does not preload into it";
+        const int fd = open(file, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return nullptr;
+        union {
+            Elf64_Ehdr elf;
+            char text[PATH_MAX + 2];
+        } head{};
+        const ssize_t got = pread(fd, &head, sizeof head - 1, 0);
+        const char *reason = nullptr;
+        const char *next = nullptr;
+        if (got >= static_cast<ssize_t>(sizeof head.elf) &&
+            std::memcmp(head.elf.e_ident, ELFMAG, SELFMAG) == 0) {
+            bool dynamic = false;
+            if (head.elf.e_ident[EI_CLASS] == ELFCLASS64 && head.elf.e_phentsize == sizeof(Elf64_Phdr)) {
+                const Elf64_Ehdr elf = head.elf;
+                for (int i = 0; i < elf.e_phnum && !dynamic; ++i) {
+                    Elf64_Phdr segment{};
+                    const off_t at = static_cast<off_t>(elf.e_phoff) + static_cast<off_t>(i) * elf.e_phentsize;
+                    if (pread(fd, &segment, sizeof segment, at) != static_cast<ssize_t>(sizeof segment)) break;
+                    dynamic = segment.p_type == PT_INTERP;
+                }
+                if (!dynamic) reason = "it is statically linked, so nothing can be preloaded into it";
+            }
+        } else if (got >= 2 && head.text[0] == '#' && head.text[1] == '!') {
+            head.text[got] = '\0';
+            const char *start = head.text + 2 + std::strspn(head.text + 2, " \t");
+            const size_t length = std::strcspn(start, " \t\n");
+            if (length > 0 && length < sizeof interpreter) {
+                std::memcpy(interpreter, start, length);
+                interpreter[length] = '\0';
+                next = interpreter;
+            }
+        } else if (got >= 0) {
+            next = kShell;
         }
-        if (!interpreter) reason = "it is statically linked, so nothing can be preloaded into it";
+        close(fd);
+        if (reason != nullptr || next == nullptr) return reason;
+        file = next;
     }
-    close(fd);
-    return reason;
+    return nullptr;
 }
 
 // The recorder next to this command: in the build tree and in an installed
@@ -273,12 +279,14 @@ int main(int argc, char **argv) {
         const char *preload = std::getenv("LD_PRELOAD");
         if (preload != nullptr && *preload != '\0') set("LD_PRELOAD", preload, ":", recorder);
         else set("LD_PRELOAD", recorder);
-        // The program may change directory before it exits.
-        char cwd[PATH_MAX];
-        if (opts.output[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr) {
+        // The program may change directory before it exits. getcwd with no
+        // buffer of ours names a directory of any length.
+        char *cwd = opts.output[0] != '/' ? getcwd(nullptr, 0) : nullptr;
+        if (cwd != nullptr) {
             char *directory = literal(cwd);
             set(mekal::record::kOutputVariable, directory, "/", opts.output);
             std::free(directory);
+            std::free(cwd);
         } else {
             set(mekal::record::kOutputVariable, opts.output);
         }
@@ -294,7 +302,18 @@ int main(int argc, char **argv) {
     }
 
     execv(file, argv + opts.program);
-    const int error = errno;
+    int error = errno;
+    if (error == ENOEXEC) {
+        // A script without "#!": run by the shell, as the shell runs it.
+        const int count = argc - opts.program;
+        auto **shell_argv = reinterpret_cast<char **>(allocate((static_cast<size_t>(count) + 2) * sizeof(char *)));
+        shell_argv[0] = const_cast<char *>(kShell);
+        shell_argv[1] = file;
+        for (int i = 1; i <= count; ++i) shell_argv[i + 1] = argv[opts.program + i];
+        execv(kShell, shell_argv);
+        error = errno;
+        std::free(shell_argv);
+    }
     (void)std::fprintf(stderr, "mekal-run: %s: %s\n", name, std::strerror(error));
     return error == ENOENT ? 127 : 126;
 }
