@@ -161,6 +161,52 @@ MEKAL_API int mekal_raw_namevalue(const char *name, mekal_category_t category,
                                   const char *subcategory, mekal_value_t *value,
                                   mekal_datatype_t *datatype);
 
+/* ------------------------------------------------------ typed recording */
+/* For callers that cannot call a variadic C function (Fortran): the value
+ * is described by a kind code, and each text comes as a pointer and a
+ * length in bytes, without a terminating NUL. A name, subcategory or text
+ * with an embedded NUL is refused; a NULL subcategory means none. */
+
+/* Kind of the values handed to the typed entries, and what is recorded. */
+typedef int32_t mekal_kind_t;
+enum mekal_kind_code {
+    mekal_kind_int8 = 1,    /* int8_t: "%i8" */
+    mekal_kind_int16 = 2,   /* int16_t: "%i16" */
+    mekal_kind_int32 = 3,   /* int32_t: "%d" */
+    mekal_kind_int64 = 4,   /* int64_t: "%ld", as C and C++ code on LP64 records it */
+    mekal_kind_real32 = 5,  /* float: "%f32" */
+    mekal_kind_real64 = 6,  /* double: "%f" */
+    mekal_kind_logical = 7, /* one byte (C bool, Fortran logical(c_bool)): "%d", 0 or 1 */
+    mekal_kind_text = 8     /* text_length bytes: "%s" */
+};
+
+/* Record one value of the kind at value (a text of text_length bytes,
+ * recorded whole). Returns 0, or -1 (nothing recorded) for a NULL name or
+ * value, an unknown kind, an embedded NUL or exhausted memory. */
+MEKAL_API int mekal_record_scalar(const char *name, size_t name_length,
+                                  mekal_category_t category, const char *subcategory,
+                                  size_t subcategory_length, mekal_kind_t kind,
+                                  const void *value, size_t text_length);
+
+/* Record count values of the kind, packed at values, as a list ("{%d}", ...);
+ * texts are text_length bytes each, their trailing blanks and NULs trimmed
+ * (a Fortran character array, or a C char[count][text_length]). values may
+ * be NULL when count is 0. Returns 0, or -1 as mekal_record_scalar does and
+ * for a count above INT_MAX. */
+MEKAL_API int mekal_record_array(const char *name, size_t name_length,
+                                 mekal_category_t category, const char *subcategory,
+                                 size_t subcategory_length, mekal_kind_t kind,
+                                 const void *values, size_t count, size_t text_length);
+
+/* Read the scalar stored under the name into *value_out as the kind: any
+ * integer type for the integer kinds and logical (nonzero is true), "%f" or
+ * "%f32" for the reals, any text type for text (a const char * to the
+ * registry's NUL-terminated text, valid as mekal_get_nameval's). Returns 0,
+ * or -1 leaving *value_out untouched when the name is absent, the stored
+ * type does not match or its value does not fit the kind exactly. */
+MEKAL_API int mekal_get_scalar(const char *name, size_t name_length, mekal_kind_t kind,
+                               void *value_out);
+
 /* ------------------------------------------------------------- querying */
 
 /* Look a value up by exact name. Returns 0 and fills every non-NULL output

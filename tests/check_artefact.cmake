@@ -64,7 +64,7 @@ foreach(symbol mekal_public melsys_get_public_mekal_symbol
                melsys_hostname melsys_get_libraries melsys_cpu_model melsys_cpus_online
                melsys_cpus_allowed melsys_cpu_cache melsys_cpu_governor melsys_loadavg
                melsys_memory_total melsys_os_release melsys_uname melsys_page_size
-               melsys_get_environment mekal_raw_namevalue mekal_namevalue mekal_get_basetype
+               melsys_get_environment mekal_raw_namevalue mekal_namevalue mekal_get_nameval mekal_get_basetype
                mekal_cmdline mekal_libraries)
   if(NOT symbol IN_LIST exported)
     message(FATAL_ERROR "${symbol} is checked as called through the dynamic linker but not exported")

@@ -3,14 +3,18 @@
 # version rules, a C consumer through find_package(mekal CONFIG), a C++
 # consumer through pkg-config, the same C++ consumer built with mekal
 # bundled by add_subdirectory and by FetchContent, and a consumer in a
-# scratch git repository that records its own source revision.
+# scratch git repository that records its own source revision; with a
+# Fortran compiler, the README's Fortran program through the package and
+# through pkg-config.
 #
 # -D inputs: BUILD_DIR, SOURCE_DIR, WORK_DIR, GENERATOR, C_COMPILER,
 # CXX_COMPILER, READELF, PKG_CONFIG, GIT, SANITIZE (ON/OFF), MPI (ON/OFF: the
 # MPI build), LAUNCHER (the test launcher with "|" between its words, may be
 # empty), TOOLS (1 when the commands are built), PYTHON and PYTHON_DIR (the
 # Python package's interpreter and directory under the prefix; empty when
-# the package is not installed).
+# the package is not installed), FORTRAN_COMPILER and FORTRAN_DIR (the
+# module's directory under include/ and lib/; both empty when the Fortran
+# module is not built).
 cmake_minimum_required(VERSION 3.25)
 
 foreach(var BUILD_DIR SOURCE_DIR WORK_DIR GENERATOR C_COMPILER CXX_COMPILER READELF)
@@ -78,10 +82,16 @@ if(TOOLS)
       lib/mekal/libmekal-record.so share/man/man1/mekal-run.1 bin/mekal-report
       share/man/man1/mekal-report.1 share/doc/mekal/echarts/LICENSE share/doc/mekal/echarts/NOTICE)
 endif()
+set(fortran_files)
+if(FORTRAN_COMPILER)
+  string(REGEX REPLACE "^mekal/fortran/" "" fortran_tag "${FORTRAN_DIR}")
+  set(fortran_files include/${FORTRAN_DIR}/mekal.mod lib/${FORTRAN_DIR}/libmekal_fortran.a
+      lib/pkgconfig/mekal-fortran.pc lib/cmake/mekal/mekalFortran-${fortran_tag}.cmake)
+endif()
 foreach(expected include/mekal.h include/mekal.hpp lib/libmekal.so.0.5.0 lib/libmekal.so.0
                  lib/libmekal.so lib/cmake/mekal/mekalConfig.cmake lib/cmake/mekal/mekalBuildinfo.cmake
                  lib/cmake/mekal/mekalConfigVersion.cmake lib/cmake/mekal/mekalTargets.cmake
-                 lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE ${commands})
+                 lib/pkgconfig/mekal.pc share/doc/mekal/LICENSE ${commands} ${fortran_files})
   if(NOT expected IN_LIST installed)
     message(FATAL_ERROR "install test: ${expected} is not installed")
   endif()
@@ -89,7 +99,8 @@ endforeach()
 foreach(file ${installed})
   # Tests, benchmarks, fuzzers, examples and private headers stay out.
   if(file MATCHES "test|bench|fuzz|example|alloc_hooks|registry\\.h|types\\.h|values\\.h|copy2"
-     OR (file MATCHES "^include/" AND NOT file MATCHES "^include/mekal\\.h(pp)?$"))
+     OR (file MATCHES "^include/" AND NOT file MATCHES "^include/mekal\\.h(pp)?$"
+         AND NOT file IN_LIST fortran_files))
     message(FATAL_ERROR "install test: ${file} should not be installed")
   endif()
 endforeach()
@@ -198,6 +209,31 @@ run("compiling the C++ consumer with pkg-config's flags" ${CXX_COMPILER} -std=c+
 run("running the C++ consumer (pkg-config)" ${CMAKE_COMMAND} -E env
     LD_LIBRARY_PATH=${prefix}/lib ${launcher} ${WORK_DIR}/cpp_consumer_pc)
 message(STATUS "C++ consumer (pkg-config): ${run_output}")
+
+# --- the README's Fortran program: CMake package and pkg-config -------------
+if(FORTRAN_COMPILER)
+  cmake_host_system_information(RESULT host QUERY HOSTNAME)
+  consumer("Fortran consumer (find_package)" ${here}/fortran_consumer ${WORK_DIR}/fortran-package
+           solver USE_PREFIX -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF
+           -DCMAKE_Fortran_COMPILER=${FORTRAN_COMPILER} "-DCMAKE_Fortran_FLAGS=${consumer_flags}")
+  set(fortran_outputs "${run_output}")
+  run("pkg-config (Fortran)" ${CMAKE_COMMAND} -E env PKG_CONFIG_PATH=${prefix}/lib/pkgconfig
+      ${PKG_CONFIG} --cflags --libs mekal-fortran)
+  separate_arguments(pc_flags UNIX_COMMAND "${run_output}")
+  separate_arguments(sanitize_flags UNIX_COMMAND "${consumer_flags}")
+  run("compiling the Fortran consumer with pkg-config's flags" ${FORTRAN_COMPILER}
+      -Wall -Werror ${sanitize_flags} ${here}/fortran_consumer/main.f90 ${pc_flags}
+      -o ${WORK_DIR}/fortran_consumer_pc)
+  run("running the Fortran consumer (pkg-config)" ${CMAKE_COMMAND} -E env
+      LD_LIBRARY_PATH=${prefix}/lib ${launcher} ${WORK_DIR}/fortran_consumer_pc)
+  foreach(output "${fortran_outputs}" "${run_output}")
+    if(NOT output STREQUAL "recorded on ${host}\n")
+      message(FATAL_ERROR "install test: the Fortran consumer printed '${output}', "
+                          "expected 'recorded on ${host}'")
+    endif()
+  endforeach()
+  message(STATUS "Fortran consumer (pkg-config): ${run_output}")
+endif()
 
 # --- the same C++ consumer with mekal bundled ------------------------------
 consumer("C++ consumer (add_subdirectory)" ${here}/cpp_consumer ${WORK_DIR}/cpp-subdirectory

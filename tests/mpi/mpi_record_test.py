@@ -4,9 +4,9 @@ against the run record's schema.
 Arguments: MPIEXEC MEKAL_RUN RECORDER SCHEMA APP WORK_DIR WRAPPING_APP
 DESTRUCTOR_APP FORTRAN_APP (APP is recorded_app.c, WRAPPING_APP the same with
 MPI_Init and MPI_Finalize of its own, DESTRUCTOR_APP finalizes from a global
-destructor, FORTRAN_APP is recorded_app.f90 or "none"). Environment: MEKAL_TEST_PRELOAD, a sanitizer runtime the
-ranks preload first; MEKAL_TEST_LAUNCHER, words ("|" between them) that run
-each rank (valgrind).
+destructor, FORTRAN_APP is recorded_app.f90 or "none"). Environment:
+MEKAL_TEST_PRELOAD, a sanitizer runtime the ranks preload first;
+MEKAL_TEST_LAUNCHER, words ("|" between them) that run each rank (valgrind).
 
 valgrind starts its own launcher again for the program it follows, with
 the program's environment: under it the recorder is preloaded directly and
@@ -65,14 +65,14 @@ class MpiJob(unittest.TestCase):
         return out
 
     def test_one_record_for_the_job(self):
-        # (output path, None: the default pattern; program; it records values)
-        cases = [("job.json", [APP, "finalize"], True), (None, [APP, "thread"], True),
-                 ("job.json", [WRAPPING, "finalize"], True), ("job.json", [DESTRUCTOR], True)]
+        # (output path, None: the default pattern; program)
+        cases = [("job.json", [APP, "finalize"]), (None, [APP, "thread"]),
+                 ("job.json", [WRAPPING, "finalize"]), ("job.json", [DESTRUCTOR])]
         if FORTRAN != "none":
-            cases.append(("job.json", [FORTRAN], False))
+            cases.append(("job.json", [FORTRAN]))
         elif os.environ.get("MEKAL_REQUIRE_ALL") == "1":
             self.fail("no Fortran MPI compiler: the Fortran ranks are not tested")
-        for output, program, recorded in cases:
+        for output, program in cases:
             if output is None and LAUNCHER:
                 continue
             with self.subTest(output=output, program=program):
@@ -87,15 +87,15 @@ class MpiJob(unittest.TestCase):
                 self.assertEqual((record["complete"], record["exit_status"], record["mpi"]),
                                  (True, 0, {"size": 4}))
                 named = values(record)
-                self.assertEqual(named["jobsize"]["value"], 4)
-                if not recorded:
-                    continue
-                self.assertEqual(named["mesh"]["value"], "box-64")
+                self.assertEqual((named["jobsize"]["value"], named["mesh"]["value"]), (4, "box-64"))
                 self.assertNotIn("value", named["rank"])
                 self.assertEqual([(r["rank"], r["type"], r["value"]) for r in named["rank"]["ranks"]],
                                  [(rank, "%d", rank) for rank in range(4)])
                 if program[0] != DESTRUCTOR:  # what rank 0 records after MPI_Finalize is its own
                     self.assertEqual([r["rank"] for r in named["after"]["ranks"]], [0])
+                if program[0] == FORTRAN:
+                    self.assertEqual((named["levels"]["type"], named["levels"]["value"]),
+                                     ("{%f}", [0.5, 0.25]))
         # NaN and the infinities are different values, though JSON writes each as null.
         self.setUp()
         self.assertEqual(mpirun(3, "job.json", [APP, "nan"], self.dir).returncode, 0)
