@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Static analysis of the library and the tools (the recorder, mekal-run,
-# mekal-diff): clang-tidy with the checked-in .clang-tidy through the compile
+# mekal-diff, mekal-db): clang-tidy with the checked-in .clang-tidy through the compile
 # database, then cppcheck.
 # Exits non-zero on any finding of either tool.
 #
-# Needs: cmake, clang, clang-tidy (14), cppcheck (2.10), and MPI
-# (libopenmpi-dev) for the MPI build's sources.
+# Needs: cmake, clang, clang-tidy (14), cppcheck (2.10), libsqlite3-dev
+# (the tools' build), and MPI (libopenmpi-dev) for the MPI build's sources.
 # Environment: BUILD_DIR (default build-tidy), JOBS (default 2).
 set -euo pipefail
 cd "$(dirname "$0")/.."
