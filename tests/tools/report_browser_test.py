@@ -67,6 +67,8 @@ def many_runs(browser, page):
     check(len(painted) == 2 and min(painted) > 20, f"many runs: canvases not drawn ({painted} colours)")
     check(browser.run("return document.querySelector('.chart').getBoundingClientRect().bottom"
                       " < document.querySelector('table.runs').getBoundingClientRect().top"), "many runs: plots not first")
+    worse = browser.run("return [...document.querySelectorAll('table.compare tr.worse')].map((r) => r.cells[1].textContent)")
+    check(worse == HOSTS[1:], f"many runs: the slower hosts not marked worse ({worse})")
     column = "[...document.querySelectorAll('table.runs tbody tr')].map((r) => r.cells[2].textContent)"
     check(len(browser.run(f"return {column}")) == 200, "many runs: not 200 rows")
     for direction in (1, -1):

@@ -1,4 +1,5 @@
-// mekal-report internals: the runs as the page shows them, and the page.
+// mekal-report internals: what the page draws, built from the catalog of
+// runs (tools/db/catalog.h), and the page itself.
 #pragma once
 
 #include <optional>
@@ -7,30 +8,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "catalog.h"
+
 namespace mekal::report {
 
 using json = nlohmann::json;
-
-// The facts that head a run's page and fill the standard columns of a table
-// of runs.
-struct run_header {
-    std::string source;  // the record's file
-    std::string executable;
-    std::vector<std::string> argv;
-    std::string host;
-    long long pid = 0;
-    std::string start;               // ISO 8601, UTC; empty when the record has no time
-    std::optional<double> duration;  // seconds, from the value walltime
-    std::optional<long long> exit_status;
-    bool complete = false;
-    std::optional<long long> mpi_size;  // the record of a whole MPI job
-};
-
-// One run: its header and the record's entries, oldest first.
-struct run {
-    run_header header;
-    json values;
-};
 
 // An input left out of the page, and why.
 struct skipped_input {
@@ -38,36 +20,44 @@ struct skipped_input {
     std::string reason;
 };
 
-// What the user asked the table and the plots to show.
+// What the user asked the table, the plots and the comparison to show.
 struct view_options {
-    std::optional<std::string> by;     // the value that groups the runs
-    std::vector<std::string> metrics;  // one pair of plots each
-    std::vector<std::string> columns;  // further columns of the table
-    std::vector<std::string> conditions;
+    std::optional<std::string> by;       // the value or field that groups the runs
+    std::vector<std::string> metrics;    // one pair of plots each
+    std::vector<std::string> columns;    // further columns of the table
+    std::vector<std::string> conditions;  // as the user wrote them
 };
 
-// A table of runs: one row per run, a cell per column (null when the run has
-// no such value).
-struct run_table {
-    std::vector<std::string> columns;
-    std::vector<std::vector<json>> rows;
+// The columns of the table of runs: the catalog's names of them, and the
+// names the page shows.
+struct table_columns {
+    std::vector<std::string> names;
+    std::vector<std::string> labels;
 };
 
 // model.cpp
-// The run in a valid record read from source.
-run run_of_record(const std::string &source, json record);
+// Start, host, duration and exit status, then by, the metrics and the
+// further columns (each once), then the record.
+table_columns columns_of(const view_options &options);
 
-// The columns every table has, then by, the metrics and the further columns
-// (each once), and a row per run.
-run_table table_of_runs(const std::vector<run> &runs, const view_options &options);
+// The catalog's names of what heads the page of one run, in the order
+// run_page_data reads them.
+std::vector<std::string> header_columns();
 
-// What the page draws: one run, with its values.
-json run_page_data(const run &one, const std::vector<skipped_input> &skipped);
+// What the page draws of one run: header is its one row of
+// header_columns(), values the entries of its record.
+json run_page_data(const catalog::table &header, json values,
+                   const std::vector<skipped_input> &skipped);
 
-// What the page draws: many runs as a table, with their plots and the
-// comparison of their groups (null when there is none).
-json runs_page_data(const run_table &table, const view_options &options, json compare,
+// What the page draws of many runs: runs has a row per run of
+// columns.names; compare is null, or what compare_data gives.
+json runs_page_data(const table_columns &columns, const catalog::table &runs,
+                    const view_options &options, json compare,
                     const std::vector<skipped_input> &skipped);
+
+// The comparison of the groups as the page's table shows it, with the
+// test, threshold and level it was judged by.
+json compare_data(const catalog::comparison &result, const catalog::compare_options &options);
 
 // page.cpp
 // The whole HTML page around data. The charting library is inlined only
