@@ -80,7 +80,8 @@ set(commands)
 if(TOOLS)
   set(commands bin/mekal-diff share/man/man1/mekal-diff.1 bin/mekal-run
       lib/mekal/libmekal-record.so share/man/man1/mekal-run.1 bin/mekal-db
-      share/man/man1/mekal-db.1)
+      share/man/man1/mekal-db.1 bin/mekal-report share/man/man1/mekal-report.1
+      share/doc/mekal/echarts/LICENSE share/doc/mekal/echarts/NOTICE)
 endif()
 set(fortran_files)
 if(FORTRAN_COMPILER)
