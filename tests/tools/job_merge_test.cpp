@@ -176,10 +176,13 @@ TEST(JobMerge, BadAnswersAndFailedAllocationsGiveNoResultAndLeakNothing) {
     // Each operation returns whether it gave a result, which it releases.
     const std::pair<const char *, std::function<bool()>> operations[] = {
         {"index_values", [&] { value_table t; return mekal::record::index_values(other_list, &t); }},
+        // Its last allocation cuts the block to size; when that fails, the
+        // larger block holds the whole answer.
         {"answer_digest", [&] {
              char *a = mekal::record::answer_digest(other, digest, 2, &length);
+             const bool whole = a != nullptr && std::string(a, length) == answer;
              std::free(a);
-             return a != nullptr;
+             return a != nullptr && (whole || (ADD_FAILURE() << "a partial answer", false));
          }},
         {"merge_answers", [&] {
              entry_list job;
@@ -196,7 +199,12 @@ TEST(JobMerge, BadAnswersAndFailedAllocationsGiveNoResultAndLeakNothing) {
             const bool gave = operation();
             alloc_hooks::fail_nth(0);
             failing = alloc_hooks::counts().failed != failed_before;
-            EXPECT_NE(gave, failing) << name << ", allocation " << n;
+            // No result means an allocation failed; a result despite one is
+            // whole (checked above), which only answer_digest may give.
+            EXPECT_TRUE(gave || failing) << name << ", allocation " << n;
+            if (std::string(name) != "answer_digest") {
+                EXPECT_NE(gave, failing) << name << ", allocation " << n;
+            }
             EXPECT_EQ(scope.allocations(), scope.frees()) << name << ", allocation " << n;
         }
         EXPECT_GE(n, 3) << name;

@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
+#include "atomic_file.h"
 #include "entries.h"
 #include "output_path.h"
 #include "record_file.h"
 
 namespace {
 
-using mekal::record::text_buffer;
 
 std::string take(char *text) {
     std::unique_ptr<char, decltype(&std::free)> owned(text, &std::free);
@@ -45,7 +45,7 @@ TEST(RecordFile, OutputPathPatterns) {
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.pattern);
-        text_buffer out;
+        mekal::growable_text out;
         EXPECT_EQ(mekal::record::expand_path(row.pattern, 4242, row.host, row.name, &out), row.ok);
         // mekal-run refuses a bad pattern before the program runs.
         EXPECT_EQ(mekal::record::pattern_error(row.pattern) == nullptr,
@@ -68,7 +68,7 @@ TEST(RecordFile, RankPathsStayBesideTheJobsRecord) {
         {"/runs/.json", 1, "/runs/.json.rank1"},  // a file named .json has no stem
     };
     for (const auto &row : rows) {
-        text_buffer out;
+        mekal::growable_text out;
         EXPECT_TRUE(mekal::record::rank_path(row.path, row.rank, &out));
         EXPECT_EQ(take(out.release()), row.expected);
     }

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "text_buffer.h"
+#include "growable_text.h"
 
 namespace mekal::record {
 namespace {
@@ -19,17 +19,17 @@ constexpr char kDiffers = 'D';
 constexpr char kExtra = 'X';
 
 template <typename T>
-void put_word(text_buffer *out, T value) {
+void put_word(growable_text *out, T value) {
     out->append(reinterpret_cast<const char *>(&value), sizeof value);
 }
 
-void put_text(text_buffer *out, const char *text) {
+void put_text(growable_text *out, const char *text) {
     const auto length = static_cast<uint32_t>(std::strlen(text));
     put_word(out, length);
     out->append(text, length);
 }
 
-void put_entry(text_buffer *out, const record_entry &e) {
+void put_entry(growable_text *out, const record_entry &e) {
     put_word(out, e.category);
     put_word(out, static_cast<uint8_t>(e.unrendered ? 1 : 0));
     put_word(out, e.value_key);
@@ -231,7 +231,7 @@ char *answer_digest(const value_table &mine, const uint64_t *pairs, size_t count
                     size_t *length) {
     auto *matched = static_cast<bool *>(std::calloc(mine.count + 1, sizeof(bool)));
     if (matched == nullptr) return nullptr;
-    text_buffer out;
+    growable_text out;
     for (size_t i = 0; i < count; ++i) {
         const size_t at = mine.position(pairs[2 * i]);
         if (at == mine.count) {
@@ -252,7 +252,7 @@ char *answer_digest(const value_table &mine, const uint64_t *pairs, size_t count
         put_entry(&out, *mine.entries[i]);
     }
     std::free(matched);
-    *length = out.length;
+    *length = out.size();
     return out.release();
 }
 

@@ -19,7 +19,7 @@ const char *pattern_error(const char *pattern) {
 }
 
 bool expand_path(const char *pattern, long pid, const char *host, const char *executable_name,
-                 text_buffer *out) {
+                 growable_text *out) {
     if (pattern_error(pattern) != nullptr) return false;
     for (const char *p = pattern; *p != '\0'; ++p) {
         if (*p != '%') {
@@ -27,7 +27,7 @@ bool expand_path(const char *pattern, long pid, const char *host, const char *ex
             continue;
         }
         switch (*++p) {
-        case 'p': out->append_long(pid); break;
+        case 'p': out->append_decimal(pid); break;
         case 'h':
         case 'e': {
             // Both are single path components; a '/' would move the file.
@@ -39,7 +39,7 @@ bool expand_path(const char *pattern, long pid, const char *host, const char *ex
         default: out->append("%", 1); break;
         }
     }
-    return !out->failed;
+    return !out->failed();
 }
 
 bool holds_pid(const char *pattern) {
@@ -51,7 +51,7 @@ bool holds_pid(const char *pattern) {
     return false;
 }
 
-bool rank_path(const char *path, int rank, text_buffer *out) {
+bool rank_path(const char *path, int rank, growable_text *out) {
     static constexpr char kSuffix[] = ".json";
     constexpr size_t kSuffixLength = sizeof kSuffix - 1;
     const size_t length = std::strlen(path);
@@ -60,9 +60,9 @@ bool rank_path(const char *path, int rank, text_buffer *out) {
     const size_t stem = suffixed ? length - kSuffixLength : length;
     out->append(path, stem);
     out->append(".rank");
-    out->append_long(rank);
+    out->append_decimal(rank);
     out->append(path + stem);
-    return !out->failed;
+    return !out->failed();
 }
 
 }  // namespace mekal::record

@@ -2,7 +2,7 @@
 // the program runs and expanded by the recorder in the program.
 #pragma once
 
-#include "text_buffer.h"
+#include "growable_text.h"
 
 namespace mekal::record {
 
@@ -14,7 +14,7 @@ const char *pattern_error(const char *pattern);
 // out. Returns false for a pattern that pattern_error refuses, a '/' in host
 // or name, or exhausted memory.
 bool expand_path(const char *pattern, long pid, const char *host, const char *executable_name,
-                 text_buffer *out);
+                 growable_text *out);
 
 // Whether the pattern expands a %p ("%%p" is a '%' and a 'p').
 bool holds_pid(const char *pattern);
@@ -22,6 +22,6 @@ bool holds_pid(const char *pattern);
 // The record of one rank of a parallel job: path with ".rank<rank>" before
 // a final ".json", or at its end, so that the ranks' records stay apart also
 // when path names no process id. False on exhausted memory.
-bool rank_path(const char *path, int rank, text_buffer *out);
+bool rank_path(const char *path, int rank, growable_text *out);
 
 }  // namespace mekal::record

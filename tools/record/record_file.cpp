@@ -1,18 +1,13 @@
-// The run record as text and as a file.
+// The run record as text.
 #include "record_file.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "entries.h"
+#include "growable_text.h"
 #include "run_settings.h"
 
 #define MEKAL_RECORD_TEXT(x) #x
@@ -38,7 +33,19 @@ const char *category_name(int32_t category) {
 // ISO 8601 UTC with nanoseconds, as the library writes the times it keeps.
 // The civil date comes from the day count directly (no gmtime, no printf):
 // a record writes one per value.
-void put_time(text_buffer *out, const struct timespec &ts) {
+// number in decimal, with leading zeros to width digits.
+void put_digits(growable_text *out, unsigned long long number, int width) {
+    char digits[24];
+    char *end = digits + sizeof digits;
+    char *p = end;
+    do {
+        *--p = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0 || end - p < width);
+    out->append(p, static_cast<size_t>(end - p));
+}
+
+void put_time(growable_text *out, const struct timespec &ts) {
     const long long seconds = ts.tv_sec;
     const long nanoseconds = ts.tv_nsec >= 0 && ts.tv_nsec < 1000000000 ? ts.tv_nsec : 0;
     long long days = seconds / 86400;
@@ -59,21 +66,21 @@ void put_time(text_buffer *out, const struct timespec &ts) {
     const long long month = month_index < 10 ? month_index + 3 : month_index - 9;
     const long long year = year_of_era + era * 400 + (month <= 2 ? 1 : 0);
     out->append("\"");
-    out->append_digits(static_cast<unsigned long long>(year < 0 ? 0 : year), 4);
+    put_digits(out, static_cast<unsigned long long>(year < 0 ? 0 : year), 4);
     const struct {
         char separator;
         long long value;
     } parts[] = {{'-', month}, {'-', day}, {'T', rest / 3600}, {':', rest / 60 % 60}, {':', rest % 60}};
     for (const auto &part : parts) {
         out->append(&part.separator, 1);
-        out->append_digits(static_cast<unsigned long long>(part.value), 2);
+        put_digits(out, static_cast<unsigned long long>(part.value), 2);
     }
     out->append(".");
-    out->append_digits(static_cast<unsigned long long>(nanoseconds), 9);
+    put_digits(out, static_cast<unsigned long long>(nanoseconds), 9);
     out->append("Z\"");
 }
 
-void put_value(text_buffer *out, const char *type, const char *long_type, const char *value,
+void put_value(growable_text *out, const char *type, const char *long_type, const char *value,
                bool unrendered) {
     out->append(",\"type\":");
     out->append(type);
@@ -85,11 +92,11 @@ void put_value(text_buffer *out, const char *type, const char *long_type, const 
     if (unrendered) out->append(",\"unrendered\":true");
 }
 
-void put_entry(text_buffer *out, const record_entry &e) {
+void put_entry(growable_text *out, const record_entry &e) {
     out->append("{\"name\":");
     out->append(e.name_json);
     out->append(",\"category\":");
-    out->append_long(e.category);
+    out->append_decimal(e.category);
     out->append(",\"category_name\":");
     out->append(category_name(e.category));
     out->append(",\"subcategory\":");
@@ -105,7 +112,7 @@ void put_entry(text_buffer *out, const record_entry &e) {
         for (int i = 0; i < e.rank_count; ++i) {
             const rank_value &r = e.ranks[i];
             out->append(i == 0 ? "{\"rank\":" : ",{\"rank\":");
-            out->append_long(r.rank);
+            out->append_decimal(r.rank);
             put_value(out, r.type_json, r.long_type_json, r.value_json, r.unrendered);
             out->append("}");
         }
@@ -116,75 +123,31 @@ void put_entry(text_buffer *out, const record_entry &e) {
     out->append("}");
 }
 
-// The directory of a path of any length: opened whole when the system takes
-// it in one piece, else a component at a time.
-int open_directory(const char *path, size_t length) {
-    constexpr int kFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    if (length == 0) return open("/", kFlags);
-    char *copy = strndup(path, length);
-    if (copy == nullptr) {
-        errno = ENOMEM;
-        return -1;
-    }
-    int fd = length < PATH_MAX ? open(copy, kFlags) : -1;
-    if (length >= PATH_MAX) {
-        fd = open(copy[0] == '/' ? "/" : ".", kFlags);
-        for (char *save = nullptr, *part = strtok_r(copy, "/", &save); part != nullptr && fd >= 0;
-             part = strtok_r(nullptr, "/", &save)) {
-            const int next = openat(fd, part, kFlags);
-            const int error = errno;
-            close(fd);
-            errno = error;
-            fd = next;
-        }
-    }
-    const int error = errno;
-    std::free(copy);
-    errno = error;
-    return fd;
-}
-
-// A fresh temporary file in the directory: a short name of its own, so
-// that a record's name of any allowed length still has room.
-int open_temporary(int directory, char *name, size_t size) {
-    struct timespec now {};
-    (void)clock_gettime(CLOCK_MONOTONIC, &now);
-    unsigned long long seed = static_cast<unsigned long long>(now.tv_nsec) ^
-                              (static_cast<unsigned long long>(getpid()) << 32);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        seed = seed * 6364136223846793005ull + 1442695040888963407ull;
-        (void)std::snprintf(name, size, ".mekal-%08llx.tmp", seed >> 32);
-        const int fd = openat(directory, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return -1;
-}
-
 }  // namespace
 
 char *build_record(const record_header &header, const entry_list &values) {
-    text_buffer out;
+    growable_text out;
     out.append("{\n\"schema\": \"");
     out.append(kSchemaName);
     out.append("\",\n\"schema_version\": ");
-    out.append_long(kSchemaVersion);
+    out.append_decimal(kSchemaVersion);
     out.append(",\n\"complete\": ");
     out.append(header.complete ? "true" : "false");
     out.append(",\n\"exit_status\": ");
-    if (header.has_status) out.append_long(header.exit_status);
+    if (header.has_status) out.append_decimal(header.exit_status);
     else out.append("null");
     out.append(",\n\"program\": {\"executable\": ");
     out.append(header.executable);
     out.append(", \"argv\": ");
     out.append(header.argv);
     out.append(", \"pid\": ");
-    out.append_long(header.pid);
+    out.append_decimal(header.pid);
     out.append(", \"host\": ");
     out.append(header.host);
     out.append("},\n");
     if (header.job_size > 0) {
         out.append("\"mpi\": {\"size\": ");
-        out.append_long(header.job_size);
+        out.append_decimal(header.job_size);
         out.append("},\n");
     }
     out.append("\"recorder\": {\"version\": \"" MEKAL_RECORD_VERSION "\"},\n\"values\": [");
@@ -196,31 +159,6 @@ char *build_record(const record_header &header, const entry_list &values) {
     });
     out.append(first ? "]\n}\n" : "\n]\n}\n");
     return out.release();
-}
-
-int write_atomically(const char *path, const char *text, size_t length, mode_t mode) {
-    const char *slash = std::strrchr(path, '/');
-    const char *base = slash != nullptr ? slash + 1 : path;
-    const int directory = slash != nullptr ? open_directory(path, static_cast<size_t>(slash - path))
-                                           : open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (directory < 0) return errno;
-    char temporary[32];
-    const int fd = open_temporary(directory, temporary, sizeof temporary);
-    int error = fd < 0 ? errno : 0;
-    for (size_t done = 0; done < length && error == 0;) {
-        const ssize_t n = write(fd, text + done, length - done);
-        if (n > 0) done += static_cast<size_t>(n);
-        else if (n < 0 && errno != EINTR) error = errno;
-        else if (n == 0) error = EIO;
-    }
-    if (fd >= 0) {
-        if (error == 0 && fchmod(fd, mode) != 0) error = errno;
-        if (close(fd) != 0 && error == 0) error = errno;
-        if (error == 0 && renameat(directory, temporary, directory, base) != 0) error = errno;
-        if (error != 0) (void)unlinkat(directory, temporary, 0);
-    }
-    close(directory);
-    return error;
 }
 
 }  // namespace mekal::record

@@ -1,11 +1,5 @@
-// The run record as text and as a file.
+// The run record as text.
 #pragma once
-
-#include <sys/types.h>
-
-#include <cstddef>
-
-#include "text_buffer.h"
 
 namespace mekal::record {
 
@@ -25,12 +19,5 @@ struct record_header {
 
 // The whole record document, or NULL on exhausted memory.
 char *build_record(const record_header &header, const entry_list &values);
-
-// Writes text to path through a temporary file in the same directory and a
-// rename, so a reader sees the old file or the new one, never a part. Paths
-// of any length and file names up to the system's limit work. The file gets
-// mode (the caller applies the umask). Returns 0, or an errno value with the
-// temporary file removed.
-int write_atomically(const char *path, const char *text, size_t length, mode_t mode);
 
 }  // namespace mekal::record

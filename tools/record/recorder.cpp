@@ -22,6 +22,7 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "atomic_file.h"
 #include "entries.h"
 #include "library.h"
 #include "output_path.h"
@@ -193,7 +194,7 @@ char *argv_json() {
 // environment, so that the programs this one runs are not recorded.
 void leave_children_alone() {
     if (const char *preload = std::getenv("LD_PRELOAD")) {
-        text_buffer kept;
+        growable_text kept;
         const char *p = preload;
         while (*p != '\0') {
             const size_t length = std::strcspn(p, ": ");
@@ -204,15 +205,15 @@ void leave_children_alone() {
                 const bool self = static_cast<size_t>(p + length - base) >= sizeof kSelf - 1 &&
                                   std::strncmp(base, kSelf, sizeof kSelf - 1) == 0;
                 if (!self) {
-                    if (kept.length > 0) kept.append(":");
+                    if (kept.size() > 0) kept.append(":");
                     kept.append(p, length);
                 }
             }
             p += length;
             if (*p != '\0') ++p;
         }
-        if (kept.length == 0) (void)unsetenv("LD_PRELOAD");
-        else if (!kept.failed) (void)setenv("LD_PRELOAD", kept.data, 1);
+        if (kept.size() == 0) (void)unsetenv("LD_PRELOAD");
+        else if (const char *text = kept.c_str()) (void)setenv("LD_PRELOAD", text, 1);
     }
     (void)unsetenv(kOutputVariable);
     (void)unsetenv(kEnvVariable);
@@ -265,7 +266,7 @@ int launch_rank(long *size) {
 
 // This process's record gets a name of its own beside the job's.
 bool use_rank_path(int rank) {
-    text_buffer path;
+    growable_text path;
     if (!rank_path(g_state.job_path, rank, &path)) return false;
     char *own = path.release();
     if (own == nullptr) return false;
@@ -276,7 +277,7 @@ bool use_rank_path(int rank) {
 
 char *absolute_output_path(const char *pattern, const char *host, const char *executable) {
     const char *slash = std::strrchr(executable, '/');
-    text_buffer path;
+    growable_text path;
     if (pattern[0] != '/') {
         // The program may change directory before it exits.
         char *cwd = getcwd(nullptr, 0);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "catalog.h"
-#include "record_file.h"
+#include "atomic_file.h"
 #include "report.h"
 
 namespace mekal::report {
