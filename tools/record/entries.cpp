@@ -151,10 +151,6 @@ record_entry *new_entry(const entry_fields &f, const rank_value *ranks, int coun
     return e;
 }
 
-entry_fields fields_of(const record_entry &e) {
-    return {e.name,           e.name_json,  e.category,   e.subcategory_json, e.type_json,
-            e.long_type_json, e.value_json, e.unrendered, e.value_key,        e.recorded};
-}
 
 // ------------------------------------------------------------ entry_list
 

@@ -31,9 +31,8 @@ struct rank_value {
     bool unrendered;
 };
 
-// One value. Every text is JSON ("null" where there is none); all of them
-// live in the entry's own block, released with one free().
-struct record_entry {
+// What one value is. Every text is JSON ("null" where there is none).
+struct entry_fields {
     const char *name;  // as the program recorded it: the entry's identity
     const char *name_json;
     int32_t category;
@@ -44,6 +43,10 @@ struct record_entry {
     bool unrendered;  // the library could not render the value: value_json is "null"
     uint64_t value_key;  // of the value itself, exact where its JSON is not (NaN, bad UTF-8)
     struct timespec recorded;
+};
+
+// One value, its texts in its own block, released with one free().
+struct record_entry : entry_fields {
     uint64_t name_hash;
     uint64_t entry_hash;  // everything but the recording time
     // A job's value that differs between its ranks (rank_count > 0):
@@ -52,25 +55,10 @@ struct record_entry {
     int32_t rank_count;
 };
 
-// What new_entry copies into an entry of its own.
-struct entry_fields {
-    const char *name;
-    const char *name_json;
-    int32_t category;
-    const char *subcategory_json;
-    const char *type_json;
-    const char *long_type_json;
-    const char *value_json;
-    bool unrendered;
-    uint64_t value_key;
-    struct timespec recorded;
-};
-
-// A new entry holding copies of fields and of the count ranks, or NULL on
-// exhausted memory.
+// A new entry holding copies of fields (an entry's own, to copy one) and
+// of the count ranks, or NULL on exhausted memory.
 record_entry *new_entry(const entry_fields &fields, const rank_value *ranks = nullptr,
                         int count = 0);
-entry_fields fields_of(const record_entry &entry);
 
 // The exact key of a value, walked through the library's element access.
 uint64_t value_key(const mekal_value_t *value, const mekal_datatype_t *datatype);

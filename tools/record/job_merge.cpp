@@ -139,7 +139,7 @@ record_entry *ranks_entry(const holder *holders, size_t count, rank_value *value
                     std::strcmp(e.long_type_json, first.long_type_json) == 0;
         values[i] = {holders[i].rank, e.type_json, e.long_type_json, e.value_json, e.unrendered};
     }
-    entry_fields f = fields_of(first);
+    entry_fields f = first;
     if (!same_type) f.type_json = f.long_type_json = "null";
     f.value_json = "null";
     f.unrendered = false;
@@ -308,7 +308,7 @@ bool merge_answers(const value_table &root, const char *const *answers, const si
     for (size_t index = 0; index < root.count && ok; ++index) {
         const record_entry &mine = *root.entries[index];
         if (!b.differs[index]) {
-            ok = job->put(new_entry(fields_of(mine)));
+            ok = job->put(new_entry(mine));
             ++found.equal;
             continue;
         }

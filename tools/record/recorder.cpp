@@ -103,8 +103,7 @@ int write_values(bool complete, bool job, bool ok) {
                 before->recorded.tv_nsec == e.recorded.tv_nsec)
                 return;
             const rank_value alone{0, e.type_json, e.long_type_json, e.value_json, e.unrendered};
-            entry_fields fields = fields_of(e);
-            ok = g_state.job.put(new_entry(fields, &alone, 1)) && ok;
+            ok = g_state.job.put(new_entry(e, &alone, 1)) && ok;
         });
         values = &g_state.job;
     }
@@ -417,7 +416,7 @@ bool write_job_record(entry_list *job, int size) {
     (void)g_state.job.absorb(job);
     g_state.at_merge.clear();
     g_state.values.each([](const record_entry &e) {
-        (void)g_state.at_merge.put(new_entry(fields_of(e)));
+        (void)g_state.at_merge.put(new_entry(e));
     });
     g_state.job_size = size;
     if (write_record(true, true) != 0) {
