@@ -219,8 +219,9 @@ def _unregister(key: int) -> None:
             lib.mekal_unregister_cb(_plain_trampoline, key)
 
 
-# After the interpreter is gone no callback may reach it: mekal-run's
-# recorder calls mekal_fini when the process exits, after Python's end.
+# After the interpreter is gone no callback may reach it: C code may still
+# record when the process exits (an exit handler, a library's destructor
+# calling mekal_fini), after Python's end.
 atexit.register(_close_all)
 
 
