@@ -37,6 +37,9 @@ section "coverage of src/"
 # not the library's: it is built without exceptions.
 gcovr_args=(--root . --filter 'src/' --exclude-unreachable-branches --exclude-throw-branches
             -j "$JOBS" "$BUILD_DIR")
+# gcovr 5.2 hangs when a gcov file fails to parse with -j: bound every run so
+# that such a hang fails this check instead of the whole CI's time.
+gcovr() { timeout 600 command gcovr "$@"; }
 gcovr "${gcovr_args[@]}"
 gcovr "${gcovr_args[@]}" --branches
 rc=0
@@ -53,7 +56,9 @@ case $rc in
 esac
 
 section "coverage of tools/ (reported, no floor)"
+# The recorder runs preloaded in many processes at once, which can leave a
+# torn counter (gcov prints "taken -1"): that file is skipped, not fatal.
 gcovr --root . --filter 'tools/' --exclude-unreachable-branches --exclude-throw-branches \
-  -j "$JOBS" --print-summary --output "$BUILD_DIR/coverage-tools.txt" "$BUILD_DIR" ||
+  --gcov-ignore-parse-errors -j "$JOBS" --print-summary --output "$BUILD_DIR/coverage-tools.txt" "$BUILD_DIR" ||
   echo "coverage: gcovr failed on tools/" >&2
 exit $rc
