@@ -39,7 +39,8 @@ gcovr_args=(--root . --filter 'src/' --exclude-unreachable-branches --exclude-th
             -j "$JOBS" "$BUILD_DIR")
 # gcovr 5.2 hangs when a gcov file fails to parse with -j: bound every run so
 # that such a hang fails this check instead of the whole CI's time.
-gcovr() { timeout 600 command gcovr "$@"; }
+gcovr_bin=$(command -v gcovr)
+gcovr() { timeout 600 "$gcovr_bin" "$@"; }
 gcovr "${gcovr_args[@]}"
 gcovr "${gcovr_args[@]}" --branches
 rc=0
